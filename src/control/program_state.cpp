@@ -1,0 +1,12 @@
+#include "control/program_state.h"
+
+SerialPort port;
+uint32_t current_baud;
+int32_t link_state;
+DeviceIdentity device;
+BootloaderInfo bootloader_info;
+const FirmwareImage* selected_image;
+int32_t update_done;
+int32_t ready;
+uint32_t watch_timer;
+uint32_t port_number;

@@ -1,0 +1,27 @@
+// The parts of the serial port that are the same on every platform: the
+// timed read built on port_read, and the timer arithmetic.
+#include "platform/console.h"
+#include "serial/serial_port.h"
+
+int32_t ticks_exceed(uint32_t now, uint32_t start, uint32_t limit) {
+    // Unsigned subtraction is modulo 2^32, so a start taken just before the
+    // tick count wraps still gives the elapsed time.
+    return (now - start) > limit ? 1 : 0;
+}
+
+int32_t timer_expired(uint32_t start, uint32_t limit) {
+    return ticks_exceed(timer_start(), start, limit);
+}
+
+int32_t port_read_timed(SerialPort* port, uint8_t* buffer, int32_t count, uint32_t limit) {
+    const uint32_t start = timer_start();
+    int32_t remaining = count;
+    while (remaining > 0 && !timer_expired(start, limit)) {
+        const int32_t got = port_read(port, buffer + (count - remaining), remaining);
+        remaining -= got;
+        // A read that fails at once (port closed, device unplugged) would
+        // otherwise spin a whole core until the limit passes.
+        if (got == 0 && remaining > 0 && !timer_expired(start, limit)) sleep_ms(1);
+    }
+    return count - remaining;
+}

@@ -1,0 +1,215 @@
+// The serial port on POSIX systems: termios for the line settings, poll() for
+// the bounded waits, an exclusive open by device name.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/console.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+// The termios speed constant for a rate, or B0 when the rate has none.
+speed_t speed_for(uint32_t baud) {
+    switch (baud) {
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        default: return B0;
+    }
+}
+
+bool port_usable(const SerialPort* port) {
+    return port->is_open != 0 && port->handle >= 0;
+}
+
+void release(SerialPort* port) {
+    (void)close(port->handle);  // nothing useful can be done if close fails
+    port->handle = -1;
+    port->is_open = 0;
+}
+
+// Sets rate and 8 data bits on `settings`; false when the rate is unknown.
+bool apply_rate(termios* settings, uint32_t baud) {
+    const speed_t speed = speed_for(baud);
+    if (speed == B0) return false;
+    settings->c_cflag = (settings->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
+    // cfset*speed return 0 on success, -1 on failure.
+    return cfsetispeed(settings, speed) == 0 && cfsetospeed(settings, speed) == 0;
+}
+
+// Raw line: no echo, no line editing, no CR/LF translation, no signals from
+// the line, no XON/XOFF, no RTS/CTS. Parity and stop bits stay as found.
+void make_raw(termios* settings) {
+    settings->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                                ICRNL | IXON | IXOFF | IXANY);
+    settings->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    settings->c_cflag |= CLOCAL | CREAD;
+    // Reads never block in the driver: poll() does all the waiting.
+    settings->c_cc[VMIN] = 0;
+    settings->c_cc[VTIME] = 0;
+}
+
+// Milliseconds left of `wait` since `start`, 0 when none are left.
+int remaining_ms(uint32_t start, uint32_t wait) {
+    const uint32_t spent = timer_start() - start;
+    return spent >= wait ? 0 : static_cast<int>(wait - spent);
+}
+
+// Waits for `events` on the port for at most `wait` ms. 1 when ready, 0 on
+// time-out, -1 when the device reports an error or a hang-up.
+int wait_for(const SerialPort* port, short events, uint32_t wait) {
+    const uint32_t start = timer_start();
+    for (;;) {
+        pollfd entry = {port->handle, events, 0};
+        // poll returns the number of ready descriptors, 0 on time-out, -1 on error.
+        const int ready = poll(&entry, 1, remaining_ms(start, wait));
+        if (ready > 0) {
+            if (entry.revents & events) return 1;
+            return -1;  // POLLERR, POLLHUP or POLLNVAL without data
+        }
+        if (ready == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+}  // namespace
+
+int32_t port_device_name(uint32_t number, char* name, size_t size) {
+    const char* folder = std::getenv("OFWU_COM_DIR");
+    int written = 0;
+    if (folder != nullptr && folder[0] != '\0') {
+        written = std::snprintf(name, size, "%s/COM%u", folder, number);
+    } else {
+        // The kernel's own convention: COM1 is ttyS0.
+        written = std::snprintf(name, size, "/dev/ttyS%u", number - 1);
+    }
+    return (written > 0 && static_cast<size_t>(written) < size) ? 1 : 0;
+}
+
+int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
+    if (port->is_open) {
+        print_message("Com%d already open!\n", static_cast<int>(number));
+        return 1;
+    }
+    char name[PORT_NAME_SIZE];
+    if (!port_device_name(number, name, sizeof name)) return 0;
+
+    // O_NONBLOCK: neither the open (waiting for carrier) nor any read or write
+    // may block without a bound; poll() provides the waits.
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    port->handle = fd;
+    port->is_open = 0;
+
+    // Exclusive use: TIOCEXCL refuses further opens of the tty (root passes it),
+    // and the advisory lock refuses every other cooperating opener, root included.
+    (void)ioctl(fd, TIOCEXCL);
+    termios settings{};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &settings) != 0) {
+        release(port);
+        return 0;
+    }
+    make_raw(&settings);
+    if (!apply_rate(&settings, baud) || tcsetattr(fd, TCSANOW, &settings) != 0) {
+        release(port);
+        return 0;
+    }
+    // Raise DTR and keep it raised. A pseudo-terminal has no modem lines and
+    // refuses this; that is no reason to give up the port.
+    int dtr = TIOCM_DTR;
+    (void)ioctl(fd, TIOCMBIS, &dtr);
+    port->is_open = 1;
+    return 1;
+}
+
+int32_t port_set_baud(SerialPort* port, uint32_t baud) {
+    if (!port_usable(port)) return 0;
+    termios settings{};
+    if (tcgetattr(port->handle, &settings) != 0 || !apply_rate(&settings, baud) ||
+        tcsetattr(port->handle, TCSANOW, &settings) != 0) {
+        release(port);
+        return 0;
+    }
+    port->is_open = 1;
+    return 1;
+}
+
+int32_t port_close(SerialPort* port) {
+    if (port_usable(port)) (void)close(port->handle);  // also drops the exclusive lock
+    port->is_open = 0;
+    port->handle = -1;
+    return 1;
+}
+
+int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
+    if (!port_usable(port) || count <= 0) return 0;
+    const uint32_t start = timer_start();
+    int32_t sent = 0;
+    while (sent < count) {
+        const ssize_t n = write(port->handle, data + sent, static_cast<size_t>(count - sent));
+        if (n > 0) {
+            sent += static_cast<int32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 0;
+        // The output queue is full: wait for room, within the one bound of the write.
+        const int left = remaining_ms(start, PORT_WAIT_MS);
+        if (left == 0 || wait_for(port, POLLOUT, static_cast<uint32_t>(left)) != 1) return 0;
+    }
+    // Return only once the bytes have left the port. Without flow control the
+    // line drains at its own rate, so this wait is bounded by the byte count.
+    if (tcdrain(port->handle) != 0 && errno != EINTR) return 0;
+    return sent;
+}
+
+int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
+    if (!port_usable(port) || count <= 0) return 0;
+    int32_t got = 0;
+    uint32_t wait = PORT_WAIT_MS;  // for the first byte; then the inter-byte gap
+    while (got < count) {
+        if (wait_for(port, POLLIN, wait) != 1) break;
+        const ssize_t n = read(port->handle, buffer + got, static_cast<size_t>(count - got));
+        if (n > 0) {
+            got += static_cast<int32_t>(n);
+            wait = PORT_INTERBYTE_MS;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        break;  // end of file or an error: the device is gone
+    }
+    return got;
+}
+
+int32_t port_pending(SerialPort* port) {
+    if (!port_usable(port)) return 0;
+    int waiting = 0;
+    if (ioctl(port->handle, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    return waiting;
+}
+
+uint32_t timer_start() {
+    // A monotonic clock of real elapsed time: a processor-time clock would not
+    // advance while the program waits for the device.
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
+                        static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
