@@ -1,0 +1,325 @@
+// A scripted peer on a pseudo-terminal, for tests of the serial port code.
+//
+//   ptypeer --serve DIR --link-pattern PATTERN
+//
+// Watches DIR for request files NAME.req (written by the test program, which
+// may be a Windows program under Wine). Each request is:
+//
+//   com <n>
+//   <script line>...
+//
+// For each request a child process makes a pty, sets its slave raw, links the
+// slave at PATTERN with %u replaced by n, writes NAME.ready and runs the
+// script against the master. Then it keeps reading what the program sends
+// until NAME.done appears, and writes NAME.result:
+//
+//   status ok | status fail <reason>
+//   rx <baud> <hex bytes>      one line per run of bytes read at one line rate
+//
+// Script lines (all waits in milliseconds):
+//   expect <hex>...      the next bytes must be these, within 5000 ms
+//   expect_text <text>   the same for text (\xHH escapes allowed)
+//   recv <n>             read n bytes, whatever they are
+//   send <hex>...        write bytes
+//   send_text <text>     write text (\xHH escapes allowed)
+//   sleep <ms>
+//   quiet <ms>           no byte may arrive for this long
+//   wait_rate <baud>     the program must set this line rate within 5000 ms
+//   hangup               close the pty and remove the link (an unplugged device)
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int DEFAULT_WAIT_MS = 5000;
+constexpr int DONE_WAIT_MS = 60000;
+
+long now_ms() {
+    using namespace std::chrono;
+    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+struct Session {
+    int master = -1;
+    int slave = -1;
+    std::string link;
+    std::string failure;
+    // Runs of received bytes, each with the rate the line had when they came.
+    std::vector<std::pair<unsigned, std::string>> rx;
+};
+
+unsigned rate_of(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return 0;
+    switch (cfgetospeed(&t)) {
+        case B1200: return 1200;
+        case B2400: return 2400;
+        case B4800: return 4800;
+        case B9600: return 9600;
+        case B19200: return 19200;
+        case B38400: return 38400;
+        case B57600: return 57600;
+        case B115200: return 115200;
+        case B230400: return 230400;
+        default: return 0;
+    }
+}
+
+void log_rx(Session& s, unsigned char byte) {
+    const unsigned rate = rate_of(s.master);
+    if (s.rx.empty() || s.rx.back().first != rate) s.rx.push_back({rate, std::string()});
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", byte);
+    s.rx.back().second += hex;
+}
+
+// Reads one byte within `wait_ms`; -1 when none came.
+int read_byte(Session& s, int wait_ms) {
+    if (s.master < 0) return -1;
+    const long deadline = now_ms() + wait_ms;
+    for (;;) {
+        const long left = deadline - now_ms();
+        pollfd p{s.master, POLLIN, 0};
+        const int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (n > 0 && (p.revents & POLLIN)) {
+            unsigned char byte = 0;
+            if (read(s.master, &byte, 1) == 1) {
+                log_rx(s, byte);
+                return byte;
+            }
+        }
+        if (left <= 0) return -1;
+        if (n > 0) {
+            // POLLHUP while the program has the slave closed: wait a little.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
+bool parse_hex(const std::string& words, std::string* out) {
+    std::istringstream in(words);
+    std::string word;
+    while (in >> word) {
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(word.c_str(), &end, 16);
+        if (*end != '\0' || v > 0xFF) return false;
+        out->push_back(static_cast<char>(v));
+    }
+    return true;
+}
+
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+            out.push_back(static_cast<char>(std::strtoul(text.substr(i + 2, 2).c_str(), nullptr, 16)));
+            i += 3;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+void fail(Session& s, const std::string& why) {
+    if (s.failure.empty()) s.failure = why;
+}
+
+void send_bytes(Session& s, const std::string& bytes) {
+    if (s.master < 0) return fail(s, "send after hangup");
+    if (write(s.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) fail(s, "write failed");
+}
+
+void expect_bytes(Session& s, const std::string& bytes, const std::string& line) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const int b = read_byte(s, DEFAULT_WAIT_MS);
+        if (b < 0) return fail(s, "timed out at byte " + std::to_string(i) + " of: " + line);
+        if (static_cast<unsigned char>(bytes[i]) != b) {
+            char got[8];
+            std::snprintf(got, sizeof got, "%02X", b);
+            return fail(s, "got " + std::string(got) + " at byte " + std::to_string(i) + " of: " + line);
+        }
+    }
+}
+
+void hangup(Session& s) {
+    if (s.master >= 0) close(s.master);
+    if (s.slave >= 0) close(s.slave);
+    s.master = s.slave = -1;
+    unlink(s.link.c_str());
+}
+
+void run_line(Session& s, const std::string& line) {
+    const size_t space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+    std::string bytes;
+    if (verb == "expect" || verb == "send") {
+        if (!parse_hex(rest, &bytes)) return fail(s, "bad hex: " + line);
+        if (verb == "expect") return expect_bytes(s, bytes, line);
+        return send_bytes(s, bytes);
+    }
+    if (verb == "expect_text") return expect_bytes(s, unescape(rest), line);
+    if (verb == "send_text") return send_bytes(s, unescape(rest));
+    if (verb == "recv") {
+        const long n = std::atol(rest.c_str());
+        for (long i = 0; i < n; ++i) {
+            if (read_byte(s, DEFAULT_WAIT_MS) < 0) return fail(s, "timed out in: " + line);
+        }
+        return;
+    }
+    if (verb == "sleep") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(rest.c_str())));
+        return;
+    }
+    if (verb == "quiet") {
+        const long until = now_ms() + std::atol(rest.c_str());
+        while (now_ms() < until) {
+            if (read_byte(s, static_cast<int>(until - now_ms())) >= 0) return fail(s, "byte during: " + line);
+        }
+        return;
+    }
+    if (verb == "wait_rate") {
+        const unsigned want = static_cast<unsigned>(std::atol(rest.c_str()));
+        const long until = now_ms() + DEFAULT_WAIT_MS;
+        while (rate_of(s.master) != want) {
+            if (now_ms() > until) return fail(s, "rate " + std::to_string(rate_of(s.master)) + " in: " + line);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return;
+    }
+    if (verb == "hangup") return hangup(s);
+    fail(s, "unknown script line: " + line);
+}
+
+bool open_pty(Session& s) {
+    s.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (s.master < 0 || grantpt(s.master) != 0 || unlockpt(s.master) != 0) return false;
+    const char* slave_name = ptsname(s.master);
+    if (slave_name == nullptr) return false;
+    // Held open so that the master never reads as hung up between the
+    // program's opens, and so that it starts raw like a real serial line.
+    s.slave = open(slave_name, O_RDWR | O_NOCTTY);
+    if (s.slave < 0) return false;
+    termios t{};
+    tcgetattr(s.slave, &t);
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    tcsetattr(s.slave, TCSANOW, &t);
+    unlink(s.link.c_str());
+    return symlink(slave_name, s.link.c_str()) == 0;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary);
+        out << text;
+    }
+    std::rename(temp.c_str(), path.c_str());
+}
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0;
+}
+
+void serve_request(const std::string& dir, const std::string& name, const std::string& pattern) {
+    std::ifstream in(dir + "/" + name + ".taken");
+    std::string first;
+    std::getline(in, first);
+    unsigned com = 0;
+    if (std::sscanf(first.c_str(), "com %u", &com) != 1) com = 0;
+    Session s;
+    char link[1024];
+    std::snprintf(link, sizeof link, pattern.c_str(), com);
+    s.link = link;
+    if (!open_pty(s)) {
+        write_file(dir + "/" + name + ".result", "status fail cannot make pty or link " + s.link + "\n");
+        return;
+    }
+    write_file(dir + "/" + name + ".ready", "ready\n");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        run_line(s, line);
+        if (!s.failure.empty()) break;
+    }
+    // Keep reading what the program sends until the test says it is done.
+    const long until = now_ms() + DONE_WAIT_MS;
+    while (!exists(dir + "/" + name + ".done") && now_ms() < until) {
+        if (s.master >= 0) {
+            read_byte(s, 2);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    std::string result = s.failure.empty() ? "status ok\n" : "status fail " + s.failure + "\n";
+    for (const auto& run : s.rx) result += "rx " + std::to_string(run.first) + " " + run.second + "\n";
+    hangup(s);
+    write_file(dir + "/" + name + ".result", result);
+}
+
+volatile sig_atomic_t stopping = 0;
+void on_signal(int) { stopping = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dir, pattern;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--serve") == 0) dir = argv[i + 1];
+        if (std::strcmp(argv[i], "--link-pattern") == 0) pattern = argv[i + 1];
+    }
+    if (dir.empty() || pattern.empty()) {
+        std::fprintf(stderr, "usage: ptypeer --serve DIR --link-pattern PATTERN\n");
+        return 2;
+    }
+    signal(SIGTERM, on_signal);
+    signal(SIGINT, on_signal);
+    std::vector<pid_t> children;
+    while (!stopping) {
+        DIR* d = opendir(dir.c_str());
+        if (d == nullptr) return 1;
+        while (dirent* e = readdir(d)) {
+            std::string file = e->d_name;
+            if (file.size() < 5 || file.compare(file.size() - 4, 4, ".req") != 0) continue;
+            const std::string name = file.substr(0, file.size() - 4);
+            if (std::rename((dir + "/" + file).c_str(), (dir + "/" + name + ".taken").c_str()) != 0) continue;
+            const pid_t child = fork();
+            if (child == 0) {
+                signal(SIGTERM, SIG_DFL);
+                serve_request(dir, name, pattern);
+                _exit(0);
+            }
+            if (child > 0) children.push_back(child);
+        }
+        closedir(d);
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    for (pid_t child : children) kill(child, SIGTERM);
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+    return 0;
+}

@@ -1,0 +1,46 @@
+// A test that talks to the scripted pty peer through the program's own port.
+#ifndef OFWU_TESTS_SERIAL_FIXTURE_H
+#define OFWU_TESTS_SERIAL_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "control/program_state.h"
+#include "peer_client.h"
+#include "platform/console.h"
+#include "serial/serial_port.h"
+
+constexpr uint32_t TEST_COM = 7;
+
+class PeerTest : public ::testing::Test {
+protected:
+    // Puts the peer on TEST_COM with `script`; the test then opens the port.
+    void start_peer(const std::string& script) {
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        name_ = std::string(info->test_suite_name()) + "." + info->name();
+        ASSERT_TRUE(peer_start(name_, TEST_COM, script)) << "the pty peer did not answer";
+    }
+    void open_port(uint32_t baud = 19200) {
+        ASSERT_EQ(port_open(&port, TEST_COM, baud), 1);
+        current_baud = baud;
+    }
+    // Closes the port and collects what the peer saw.
+    PeerResult finish_peer() {
+        port_close(&port);
+        return peer_finish(name_);
+    }
+    void TearDown() override { port_close(&port); }
+
+    std::string name_;
+};
+
+// Milliseconds taken by `action`.
+template <typename Action>
+uint32_t elapsed_ms(Action action) {
+    const uint32_t start = timer_start();
+    action();
+    return timer_start() - start;
+}
+
+#endif

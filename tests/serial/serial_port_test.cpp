@@ -1,0 +1,181 @@
+#include <cstring>
+#include <ctime>
+
+#include "serial_fixture.h"
+
+namespace {
+
+const uint8_t GO[] = {'G'};
+
+using SerialPortTest = PeerTest;
+
+TEST_F(SerialPortTest, OpensAt19200AndWritesBytesThatLeaveThePort) {
+    start_peer("wait_rate 19200\nexpect_text ^V$");
+    open_port();
+    const uint8_t query[] = {'^', 'V', '$'};
+    EXPECT_EQ(port_write(&port, query, 3), 3);
+    EXPECT_EQ(port_write(&port, query, 0), 0);  // nothing asked, nothing written
+    const PeerResult peer = finish_peer();
+    EXPECT_TRUE(peer.ok) << peer.status;
+    ASSERT_EQ(peer.runs.size(), 1u);
+    EXPECT_EQ(peer.runs[0].baud, 19200u);
+    EXPECT_EQ(peer.runs[0].hex, "5E5624");
+}
+
+TEST_F(SerialPortTest, SecondOpenOnlyReportsAndKeepsTheRate) {
+    start_peer("expect_text A\nexpect_text B");
+    open_port();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(port_open(&port, TEST_COM, 115200), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Com7 already open!\n");
+    const uint8_t a[] = {'A'};
+    EXPECT_EQ(port_write(&port, a, 1), 1);  // still at 19200
+    sleep_ms(50);                           // the peer notes the rate as the byte comes
+    EXPECT_EQ(port_set_baud(&port, 115200), 1);
+    const uint8_t b[] = {'B'};
+    EXPECT_EQ(port_write(&port, b, 1), 1);
+    const PeerResult peer = finish_peer();
+    EXPECT_TRUE(peer.ok) << peer.status;
+    ASSERT_EQ(peer.runs.size(), 2u);
+    EXPECT_EQ(peer.runs[0].baud, 19200u);
+    EXPECT_EQ(peer.runs[0].hex, "41");
+    EXPECT_EQ(peer.runs[1].baud, 115200u);
+    EXPECT_EQ(peer.runs[1].hex, "42");
+}
+
+TEST_F(SerialPortTest, PortIsExclusiveAndCloseIsAlwaysHarmless) {
+    start_peer("sleep 1");
+    open_port();
+    SerialPort second{};
+    EXPECT_EQ(port_open(&second, TEST_COM, 19200), 0) << "a second opener must be refused";
+    EXPECT_EQ(second.is_open, 0);
+    EXPECT_EQ(port_close(&port), 1);
+    EXPECT_EQ(port_close(&port), 1);
+    EXPECT_EQ(port.is_open, 0);
+    EXPECT_EQ(port_open(&second, TEST_COM, 19200), 1) << "free again once closed";
+    EXPECT_EQ(port_close(&second), 1);
+    SerialPort never_opened{};
+    EXPECT_EQ(port_close(&never_opened), 1);
+    EXPECT_TRUE(finish_peer().ok);
+}
+
+TEST_F(SerialPortTest, MissingPortDoesNotOpen) {
+    SerialPort missing{};
+    EXPECT_EQ(port_open(&missing, 63, 19200), 0);
+    EXPECT_EQ(missing.is_open, 0);
+    uint8_t byte = 0;
+    EXPECT_EQ(port_write(&missing, GO, 1), 0);
+    EXPECT_EQ(port_read(&missing, &byte, 1), 0);
+    EXPECT_EQ(port_pending(&missing), 0);
+}
+
+TEST_F(SerialPortTest, ReadEndsTenMillisecondsAfterTheLastByte) {
+    start_peer("expect_text G\nsend 01 02 03\nsleep 150\nsend 04 05");
+    open_port();
+    uint8_t buffer[8] = {};
+    ASSERT_EQ(port_write(&port, GO, 1), 1);
+    int32_t got = 0;
+    const uint32_t first = elapsed_ms([&] { got = port_read(&port, buffer, 5); });
+    EXPECT_EQ(got, 3);
+    EXPECT_LT(first, 120u) << "the read must end on the 10 ms gap, not wait for the count";
+    const uint32_t second = elapsed_ms([&] { got = port_read(&port, buffer + 3, 2); });
+    EXPECT_EQ(got, 2);
+    EXPECT_GT(second, 50u);
+    EXPECT_LT(second, 400u);
+    const uint8_t expected[] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(std::memcmp(buffer, expected, 5), 0);
+    EXPECT_TRUE(finish_peer().ok);
+}
+
+TEST_F(SerialPortTest, ReadOfTheWantedCountAddsNoGapWait) {
+    // The packet link reads one byte at a time thousands of times per update.
+    start_peer("expect_text G\nsend 11 22 33 44");
+    open_port();
+    ASSERT_EQ(port_write(&port, GO, 1), 1);
+    sleep_ms(50);  // all four bytes are waiting
+    uint8_t byte = 0;
+    const uint32_t took = elapsed_ms([&] {
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(port_read(&port, &byte, 1), 1);
+    });
+    EXPECT_LT(took, 20u);
+    EXPECT_EQ(byte, 0x44);
+    EXPECT_TRUE(finish_peer().ok);
+}
+
+TEST_F(SerialPortTest, TimedReadGoesOnAcrossAPauseWhileTheLimitHolds) {
+    start_peer("expect_text G\nsend 01 02 03\nsleep 1000\nsend 04 05");
+    open_port();
+    ASSERT_EQ(port_write(&port, GO, 1), 1);
+    uint8_t buffer[5] = {};
+    int32_t got = 0;
+    const uint32_t took = elapsed_ms([&] { got = port_read_timed(&port, buffer, 5, 500); });
+    EXPECT_EQ(got, 5);
+    EXPECT_GT(took, 900u);
+    EXPECT_LT(took, 1600u);
+    EXPECT_EQ(buffer[4], 5);
+    EXPECT_TRUE(finish_peer().ok);
+}
+
+TEST_F(SerialPortTest, TimedReadOfNothingReadsNothing) {
+    start_peer("send 01");
+    open_port();
+    uint8_t byte = 0;
+    const uint32_t took = elapsed_ms([&] { EXPECT_EQ(port_read_timed(&port, &byte, 0, 0), 0); });
+    EXPECT_LT(took, 5u);
+    sleep_ms(50);
+    EXPECT_EQ(port_pending(&port), 1) << "the waiting byte must not have been read";
+    EXPECT_TRUE(finish_peer().ok);
+}
+
+TEST_F(SerialPortTest, PendingCountsWaitingBytes) {
+    start_peer("expect_text G\nsend 0A 0B 0C 0D");
+    open_port();
+    EXPECT_EQ(port_pending(&port), 0);
+    ASSERT_EQ(port_write(&port, GO, 1), 1);
+    sleep_ms(100);
+    EXPECT_EQ(port_pending(&port), 4);
+    uint8_t buffer[4] = {};
+    EXPECT_EQ(port_read(&port, buffer, 4), 4);
+    EXPECT_EQ(port_pending(&port), 0);
+    EXPECT_TRUE(finish_peer().ok);
+}
+
+TEST_F(SerialPortTest, FailedRateChangeClosesThePort) {
+    start_peer("sleep 1");
+    open_port();
+    EXPECT_EQ(port_set_baud(&port, 0), 0);  // no line runs at 0 baud
+    EXPECT_EQ(port.is_open, 0);
+    uint8_t byte = 0;
+    EXPECT_EQ(port_write(&port, GO, 1), 0);
+    EXPECT_EQ(port_read(&port, &byte, 1), 0);
+    EXPECT_EQ(port_pending(&port), 0);
+    EXPECT_EQ(port_set_baud(&port, 19200), 0) << "a closed port stays closed";
+    int32_t got = -1;
+    const uint32_t took = elapsed_ms([&] { got = port_read_timed(&port, &byte, 1, 100); });
+    EXPECT_EQ(got, 0);
+    EXPECT_GE(took, 100u);
+    EXPECT_LT(took, 400u);
+    EXPECT_TRUE(finish_peer().ok);
+}
+
+TEST_F(SerialPortTest, UnpluggedDeviceEndsReadsWithoutSpinning) {
+    start_peer("expect_text G\nhangup");
+    open_port();
+    ASSERT_EQ(port_write(&port, GO, 1), 1);
+    sleep_ms(100);
+    uint8_t byte = 0;
+    const std::clock_t cpu_before = std::clock();
+    int32_t got = -1;
+    const uint32_t took = elapsed_ms([&] { got = port_read_timed(&port, &byte, 1, 300); });
+    const std::clock_t cpu = std::clock() - cpu_before;
+    EXPECT_EQ(got, 0);
+    EXPECT_LT(took, 4500u);
+#ifndef _WIN32
+    // clock() is processor time here (on Windows it is wall time).
+    EXPECT_LT(cpu, CLOCKS_PER_SEC / 10) << "waiting for a gone device must not burn the processor";
+#endif
+    (void)cpu;
+    finish_peer();
+}
+
+}  // namespace
