@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs the Debian packages the project builds and tests with, only when
+# something is missing (a second run does nothing).
+set -eu
+
+packages="cmake g++ ninja-build googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 tmux"
+
+missing=
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+if [ "$(id -u)" -eq 0 ]; then sudo=; else sudo=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+$sudo apt-get install -y -qq $missing >/dev/null
