@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "catalogue/product_table.h"
+#include "image_format.h"
+
+namespace {
+
+// The two sample images and what the catalogue says of them. Their seeds are
+// the ones firmware/README.md gives, so the files can be made again.
+struct SampleImage {
+    const char* file;
+    uint32_t hardware_revision;
+    uint32_t last_length;
+    uint32_t flash_end;
+    uint32_t flash_length;
+    uint32_t image_length;
+    uint64_t seed;
+};
+
+const SampleImage SAMPLES[] = {
+    // file              rev last  flash_end  flash_len image_len seed
+    {"snd44_rev1.img",   1,  116,  0x2FE47u,  192072u,  202456u,  1},
+    {"snd44_rev2.img",   2,  108,  0x2FE3Fu,  192064u,  202448u,  2},
+};
+
+std::vector<uint8_t> load_sample(const SampleImage& sample) {
+    std::vector<uint8_t> image;
+    EXPECT_TRUE(image_load(std::string(OFWU_FIRMWARE_DIR) + "/" + sample.file, &image)) << sample.file;
+    return image;
+}
+
+ImageParams sample_params(const SampleImage& sample) {
+    return {59, sample.hardware_revision, 0x023B0000u, "SND44", 0x1000u,
+            image_record_lengths(857, 236, sample.last_length), sample.seed};
+}
+
+TEST(ImageCrc, MatchesTheCommonCheckValue) {
+    const std::string text = "123456789";
+    EXPECT_EQ(image_crc32(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0xCBF43926u);
+    EXPECT_EQ(image_crc32(nullptr, 0), 0u);
+}
+
+TEST(SampleImages, HoldEveryInvariantAndTheCatalogueValues) {
+    for (const SampleImage& sample : SAMPLES) {
+        SCOPED_TRACE(sample.file);
+        const std::vector<uint8_t> image = load_sample(sample);
+        const char* table_name = product_name(59, static_cast<int32_t>(sample.hardware_revision));
+        ASSERT_NE(table_name, nullptr);
+        EXPECT_EQ(image_check(image, table_name), std::vector<std::string>{});
+        EXPECT_EQ(image.size(), sample.image_length);
+        EXPECT_EQ(image_read_u32(image, IMG_PRODUCT_CODE), 59u);
+        EXPECT_EQ(image_read_u32(image, IMG_HARDWARE_REVISION), sample.hardware_revision);
+        EXPECT_EQ(image_read_u32(image, IMG_VERSION), 0x023B0000u);
+        EXPECT_EQ(image_read_u32(image, IMG_MAX_BLOCK_LENGTH), 236u);
+        EXPECT_EQ(image_read_u32(image, IMG_FLASH_START), 0x1000u);
+        EXPECT_EQ(image_read_u32(image, IMG_FLASH_END), sample.flash_end);
+        EXPECT_EQ(image_read_u32(image, IMG_FLASH_LENGTH), sample.flash_length);
+        const std::vector<ImageRecord> records = image_records(image);
+        ASSERT_EQ(records.size(), 858u);
+        for (size_t i = 0; i + 1 < records.size(); ++i) ASSERT_EQ(records[i].length, 236u) << i;
+        EXPECT_EQ(records.back().length, sample.last_length);
+        // The walk ends on the trailer.
+        EXPECT_EQ(records.back().offset + records.back().length, sample.image_length - 4);
+    }
+}
+
+TEST(SampleImages, AreWhatTheDocumentedCommandMakes) {
+    for (const SampleImage& sample : SAMPLES) {
+        SCOPED_TRACE(sample.file);
+        std::string error;
+        EXPECT_EQ(image_build(sample_params(sample), &error), load_sample(sample));
+        EXPECT_EQ(error, "");
+    }
+}
+
+TEST(SampleImages, DifferInStartBytesAndBodies) {
+    const std::vector<uint8_t> one = load_sample(SAMPLES[0]);
+    const std::vector<uint8_t> two = load_sample(SAMPLES[1]);
+    ASSERT_GT(one.size(), 1000u);
+    ASSERT_GT(two.size(), 1000u);
+    EXPECT_FALSE(std::equal(one.begin() + IMG_START_BYTES, one.begin() + IMG_START_BYTES + 7,
+                            two.begin() + IMG_START_BYTES));
+    EXPECT_FALSE(std::equal(one.begin() + 86, one.begin() + 320, two.begin() + 86));
+}
+
+// Each way of breaking a valid image must be reported by the checker.
+TEST(ImageCheck, ReportsEachBrokenInvariant) {
+    struct Damage { const char* what; uint32_t offset; uint8_t value; const char* expected; };
+    const Damage damages[] = {
+        {"body byte changed",           200,                      0x5A, "image_crc"},
+        {"max_block_length too large",  IMG_MAX_BLOCK_LENGTH,     0x30, "max_block_length"},
+        {"flash_end off by one",        IMG_FLASH_END,            0x00, "flash_length (from flash_end)"},
+        {"flash_length changed",        IMG_FLASH_LENGTH,         0x01, "flash_length"},
+        {"image_length changed",        IMG_IMAGE_LENGTH,         0x00, "image_length"},
+        {"format_version changed",      IMG_FORMAT_VERSION + 3,   0x02, "format_version"},
+        {"reserved set",                IMG_RESERVED,             0x01, "reserved"},
+        {"garbage after the name",      IMG_NAME + 20,            'X',  "zero-filled"},
+        {"first record too short",      IMG_HEADER_SIZE,          0x02, "record chain runs past"},
+        {"last record too short",       IMG_HEADER_SIZE + 3 * 236, 0x02, "has length 2"},
+    };
+    const ImageParams params = {59, 1, 0x023B0000u, "SND44", 0x1000u, image_record_lengths(3, 236, 40), 7};
+    std::string error;
+    const std::vector<uint8_t> good = image_build(params, &error);
+    ASSERT_EQ(image_check(good, "SND44"), std::vector<std::string>{});
+    for (const Damage& damage : damages) {
+        std::vector<uint8_t> bad = good;
+        if (bad[damage.offset] == damage.value) bad[damage.offset] ^= 0x80;
+        else bad[damage.offset] = damage.value;
+        const std::vector<std::string> problems = image_check(bad, "SND44");
+        bool found = false;
+        for (const std::string& p : problems) found = found || p.find(damage.expected) != std::string::npos;
+        EXPECT_TRUE(found) << damage.what << ": " << ::testing::PrintToString(problems);
+    }
+    EXPECT_NE(image_check(good, "OTHER"), std::vector<std::string>{});
+    std::vector<uint8_t> unterminated = good;
+    std::fill(unterminated.begin() + IMG_NAME, unterminated.begin() + IMG_NAME + IMG_NAME_SIZE, 'N');
+    EXPECT_EQ(image_check(unterminated, "").front(), "name is not NUL-terminated");
+    EXPECT_NE(image_check(std::vector<uint8_t>(good.begin(), good.end() - 1), ""), std::vector<std::string>{});
+}
+
+TEST(ImageBuild, RefusesParametersThatMakeNoValidImage) {
+    struct Case { const char* what; std::vector<uint32_t> lengths; std::string name; };
+    const Case cases[] = {
+        {"record longer than a packet holds", {236, 253}, "X"},
+        {"record shorter than its own fields", {236, 2}, "X"},
+        {"no records", {}, "X"},
+        {"name of 33 characters", {236}, std::string(33, 'N')},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const ImageParams params = {1, 1, 0, c.name, 0, c.lengths, 1};
+        EXPECT_TRUE(image_build(params, &error).empty()) << c.what;
+        EXPECT_NE(error, "") << c.what;
+    }
+    std::string error;
+    const ImageParams edge = {1, 1, 0, std::string(32, 'N'), 0, {252, 3, 236}, 1};
+    const std::vector<uint8_t> image = image_build(edge, &error);
+    EXPECT_EQ(image_check(image, std::string(32, 'N')), std::vector<std::string>{}) << error;
+}
+
+}  // namespace
