@@ -18,7 +18,8 @@ protected:
     // Puts the peer on TEST_COM with `script`; the test then opens the port.
     void start_peer(const std::string& script) {
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        name_ = std::string(info->test_suite_name()) + "." + info->name();
+        // Unique per session, also when one test starts several.
+        name_ = std::string(info->test_suite_name()) + "." + info->name() + "." + std::to_string(++sessions_);
         ASSERT_TRUE(peer_start(name_, TEST_COM, script)) << "the pty peer did not answer";
     }
     void open_port(uint32_t baud = 19200) {
@@ -33,6 +34,7 @@ protected:
     void TearDown() override { port_close(&port); }
 
     std::string name_;
+    int sessions_ = 0;
 };
 
 // Milliseconds taken by `action`.
