@@ -1,0 +1,196 @@
+#include "device.h"
+
+#include <algorithm>
+
+#include "image_format.h"
+
+namespace {
+
+bool step_matches(const std::string& unplug_at, const std::string& name, uint32_t number) {
+    const size_t colon = unplug_at.find(':');
+    if (unplug_at.substr(0, colon) != name) return false;
+    const uint32_t wanted =
+        colon == std::string::npos ? 1u : static_cast<uint32_t>(std::stoul(unplug_at.substr(colon + 1)));
+    return wanted == number;
+}
+
+uint64_t unplug_time_us(const Scenario& scenario) {
+    if (scenario.unplug_at.rfind("time:", 0) != 0) return UINT64_MAX;
+    return std::stoull(scenario.unplug_at.substr(5)) * 1000u;
+}
+
+bool load_image(Device* device, std::string* error) {
+    if (device->scenario.image_path.empty()) return true;
+    std::vector<uint8_t> image;
+    if (!image_load(device->scenario.image_path, &image)) {
+        *error = "cannot read image " + device->scenario.image_path;
+        return false;
+    }
+    std::string problem;
+    if (!transfer_expect(&device->transfer, image, &problem)) {
+        *error = device->scenario.image_path + " is not a valid image: " + problem;
+        return false;
+    }
+    return true;
+}
+
+const char* mode_name(Mode mode) {
+    return mode == Mode::application ? "application" : "bootloader";
+}
+
+void write_transfer(JsonWriter* w, const TransferCheck& t) {
+    json_open(w, "image", '{');
+    json_text(w, "verdict", transfer_verdict(t));
+    json_number(w, "blocks_expected", static_cast<double>(t.records.size()));
+    json_number(w, "blocks_received", t.blocks);
+    json_number(w, "start_packets", t.attempts);
+    json_field(w, "returned", t.returned ? "true" : "false");
+    json_text(w, "mismatch", t.mismatch);
+    json_text(w, "refused", t.refused);
+    json_close(w, '}');
+}
+
+}  // namespace
+
+bool device_start(Device* device, const Scenario& scenario, std::string* error) {
+    device->scenario = scenario;
+    device->report.echo = scenario.verbose;
+    device->mode = scenario.start_in_bootloader ? Mode::bootloader : Mode::application;
+    if (!load_image(device, error)) return false;
+    device_log(device, "start", std::string("in the ") + mode_name(device->mode));
+    if (device->mode == Mode::application) device_play_script(device, scenario.start_script, 0);
+    return true;
+}
+
+uint32_t device_baud(const Device& device) {
+    return device.mode == Mode::application ? APP_BAUD : BOOT_BAUD;
+}
+
+void device_receive(Device* device, uint8_t byte, uint64_t now_us) {
+    device->now_us = now_us;
+    if (device->unplugged) return;
+    if (device->mode == Mode::application) application_receive(device, byte);
+    else bootloader_receive(device, byte);
+}
+
+void device_noise(Device* device, uint8_t byte, uint64_t now_us) {
+    device->now_us = now_us;
+    (void)byte;  // a byte at the wrong rate is garbage to the device: only its count matters
+    device_log(device, "noise", "received at a wrong rate, dropped");
+    report_count(&device->report, "bytes_dropped_wrong_rate");
+}
+
+void device_advance(Device* device, uint64_t now_us) {
+    device->now_us = now_us;
+    if (device->unplugged) return;
+    if (now_us >= unplug_time_us(device->scenario)) {
+        device->unplugged = true;
+        device->unplug_step = device->scenario.unplug_at;
+        device_log(device, "unplugged", device->unplug_step);
+        return;
+    }
+    if (device->mode == Mode::application) application_advance(device);
+    else bootloader_advance(device);
+}
+
+uint64_t device_next_timer(const Device& device) {
+    uint64_t next = unplug_time_us(device.scenario);
+    if (device.bootl_at_us != 0) next = std::min(next, device.bootl_at_us);
+    if (device.script_next < device.script.size()) next = std::min(next, device.script_at_us);
+    if (packet_reader_busy(device.reader)) next = std::min(next, device.last_boot_byte_us + PARTIAL_PACKET_US);
+    if (device.awaiting_ack) next = std::min(next, device.ack_deadline_us);
+    return next;
+}
+
+void device_log(Device* device, const std::string& kind, const std::string& detail) {
+    report_event(&device->report, static_cast<double>(device->now_us) / 1000.0, device->line_baud,
+                 device_baud(*device), kind, detail);
+}
+
+void device_send(Device* device, const std::vector<uint8_t>& bytes, uint64_t delay_us) {
+    const uint64_t due = device->now_us + delay_us;
+    // Keep the outbox in order of due time; equal times keep their order.
+    auto at = device->outbox.end();
+    while (at != device->outbox.begin() && std::prev(at)->due_us > due) --at;
+    for (const uint8_t byte : bytes) at = std::next(device->outbox.insert(at, {due, byte}));
+}
+
+void device_send_text(Device* device, const std::string& text, uint64_t delay_us) {
+    device_send(device, std::vector<uint8_t>(text.begin(), text.end()), delay_us);
+}
+
+bool device_step(Device* device, const std::string& name, uint32_t number) {
+    if (!device->scenario.unplug_at.empty() && step_matches(device->scenario.unplug_at, name, number)) {
+        device->unplugged = true;
+        device->unplug_step = device->scenario.unplug_at;
+        device_log(device, "unplugged", device->unplug_step);
+    }
+    return device->unplugged;
+}
+
+void device_enter_bootloader(Device* device) {
+    device->mode = Mode::bootloader;
+    device->bootl_at_us = 0;
+    device->script.clear();
+    device->script_next = 0;
+    packet_reader_reset(&device->reader);
+    device->entry_match.clear();
+    device->awaiting_ack = false;
+    device->awaiting_status = false;
+    device_log(device, "mode", "bootloader");
+}
+
+void device_restart_application(Device* device) {
+    device->mode = Mode::application;
+    device->app_line.clear();
+    device_log(device, "mode", "application restarting");
+    const uint64_t delay = static_cast<uint64_t>(device->scenario.restart_delay_ms) * 1000u;
+    // The restarted application announces itself, then plays its script.
+    device_send_text(device, "^" + version_reply(device->scenario.identity) + "$", delay);
+    device_play_script(device, device->scenario.restart_script, delay);
+}
+
+void device_play_script(Device* device, const std::vector<ScriptLine>& script, uint64_t delay_us) {
+    device->script = script;
+    device->script_next = 0;
+    if (!script.empty()) device->script_at_us = device->now_us + delay_us + script[0].delay_ms * 1000ull;
+}
+
+std::vector<std::string> device_unmet(const Device& device) {
+    std::vector<std::string> unmet;
+    const std::string verdict = transfer_verdict(device.transfer);
+    for (const std::string& e : device.scenario.expectations) {
+        const auto counted = [&](const char* name) {
+            const auto it = device.report.counts.find(name);
+            return it != device.report.counts.end() && it->second > 0;
+        };
+        bool met = true;
+        if (e == "update") met = verdict == "complete";
+        else if (e == "no-update") met = verdict == "none";
+        else if (e == "query") met = counted("version_replies");
+        else if (e == "probe") met = counted("probe_replies");
+        else if (e == "unplugged") met = device.unplugged;
+        else if (e == "clean") met = device.report.protocol_errors.empty();
+        if (!met) unmet.push_back(e + (e == "update" ? " (image " + verdict + ")" : ""));
+    }
+    return unmet;
+}
+
+std::string device_report_json(const Device& device, const std::string& stop_reason,
+                               const std::string& pty_name) {
+    JsonWriter w;
+    w.text = "{";
+    json_text(&w, "link", device.scenario.link);
+    json_text(&w, "pty", pty_name);
+    json_text(&w, "stop_reason", stop_reason);
+    json_text(&w, "final_mode", mode_name(device.mode));
+    json_text(&w, "unplugged_at", device.unplug_step);
+    const std::vector<std::string> unmet = device_unmet(device);
+    json_field(&w, "expectations_met", unmet.empty() ? "true" : "false");
+    json_open(&w, "unmet", '[');
+    for (const std::string& u : unmet) json_text(&w, "", u);
+    json_close(&w, ']');
+    write_transfer(&w, device.transfer);
+    report_write_members(&w, device.report);
+    return w.text + "\n}\n";
+}

@@ -1,0 +1,99 @@
+// The simulated device: its application at 19200 baud and its bootloader at
+// 115200 baud, as one state machine driven by received bytes and by time.
+// It knows nothing of the pseudo-terminal: the line (devsim.cpp) hands it the
+// bytes that arrived at the right rate and sends what it puts in its outbox.
+#ifndef OFWU_DEVSIM_DEVICE_H
+#define OFWU_DEVSIM_DEVICE_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "packet_codec.h"
+#include "report.h"
+#include "scenario.h"
+#include "transfer_check.h"
+
+constexpr uint32_t APP_BAUD = 19200;
+constexpr uint32_t BOOT_BAUD = 115200;
+constexpr uint64_t PARTIAL_PACKET_US = 500000;  // a frame cut off this long ago is given up
+constexpr uint64_t ACK_WAIT_US = 500000;        // the program answers a reply packet within this
+constexpr size_t APP_LINE_MAX = 256;            // longer application input is cut there
+
+enum class Mode { application, bootloader };
+
+struct OutByte {
+    uint64_t due_us;   // not to be sent before this time
+    uint8_t byte;
+};
+
+struct Device {
+    Scenario scenario;
+    Report report;
+    TransferCheck transfer;
+    Mode mode = Mode::application;
+    uint64_t now_us = 0;
+    uint32_t line_baud = 0;              // the program's rate, kept up to date by the line
+    std::deque<OutByte> outbox;          // in order of due time
+
+    // Application.
+    std::string app_line;
+    uint64_t bootl_at_us = 0;            // when the switch to the bootloader happens; 0: none
+    std::vector<ScriptLine> script;      // the script being played
+    size_t script_next = 0;
+    uint64_t script_at_us = 0;           // when the next script line is due
+
+    // Bootloader.
+    PacketReader reader;
+    uint64_t last_boot_byte_us = 0;
+    std::string entry_match;             // the entry string, arriving while in the bootloader
+    bool awaiting_ack = false;           // a reply packet went out; its ACK or NAK is due
+    uint64_t ack_deadline_us = 0;
+    bool awaiting_status = false;        // a command was accepted; "#" must come next
+    uint8_t pending_status = '@';
+
+    // Steps seen so far, for the report and for --unplug-at.
+    uint32_t queries = 0;
+    uint32_t probes = 0;
+    uint32_t status_requests = 0;
+    bool unplugged = false;
+    std::string unplug_step;
+};
+
+// Sets the device up from its scenario at time 0. False with a reason when
+// the scenario cannot be played (an unreadable image, say).
+bool device_start(Device* device, const Scenario& scenario, std::string* error);
+uint32_t device_baud(const Device& device);
+// One byte that arrived while the program's rate matched the device's.
+void device_receive(Device* device, uint8_t byte, uint64_t now_us);
+// One byte that arrived at a rate the device's present mode does not use.
+void device_noise(Device* device, uint8_t byte, uint64_t now_us);
+// Timed work: the switch to the bootloader, script lines, given-up frames.
+void device_advance(Device* device, uint64_t now_us);
+// The time of the next timed work, or UINT64_MAX.
+uint64_t device_next_timer(const Device& device);
+
+// The JSON report of the whole session.
+std::string device_report_json(const Device& device, const std::string& stop_reason,
+                               const std::string& pty_name);
+// Each expectation of the scenario that was not met, one line each.
+std::vector<std::string> device_unmet(const Device& device);
+
+// Shared by the two halves of the device (application.cpp, bootloader.cpp).
+void device_log(Device* device, const std::string& kind, const std::string& detail);
+void device_send(Device* device, const std::vector<uint8_t>& bytes, uint64_t delay_us = 0);
+void device_send_text(Device* device, const std::string& text, uint64_t delay_us = 0);
+// Marks a step; unplugs the device when it is the scenario's unplug step.
+// True when the device has been unplugged.
+bool device_step(Device* device, const std::string& name, uint32_t number);
+void device_enter_bootloader(Device* device);
+void device_restart_application(Device* device);
+void device_play_script(Device* device, const std::vector<ScriptLine>& script, uint64_t delay_us);
+
+void application_receive(Device* device, uint8_t byte);
+void application_advance(Device* device);
+void bootloader_receive(Device* device, uint8_t byte);
+void bootloader_advance(Device* device);
+
+#endif

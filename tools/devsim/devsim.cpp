@@ -1,0 +1,206 @@
+// devsim: a simulated device on a pseudo-terminal. See README.md.
+//
+// The loop moves bytes between the pty master and the device model. Line rates
+// are real: a byte is understood only when the rate the program has set on
+// the slave is the rate of the device's present mode; otherwise the device
+// drops what comes and what it sends reaches the program as 0xFF.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+
+#include "device.h"
+#include "pty_line.h"
+
+namespace {
+
+constexpr size_t READ_CHUNK = 4096;
+constexpr int EXIT_MET = 0;        // every expectation met
+constexpr int EXIT_UNMET = 1;      // an expectation was not met
+constexpr int EXIT_SETUP = 2;      // bad options, no pty, unreadable image
+
+volatile sig_atomic_t stop_signal = 0;
+
+void on_signal(int number) {
+    stop_signal = number;
+}
+
+struct InByte {
+    uint64_t arrival_us;   // when the byte has fully arrived at the device
+    uint8_t byte;
+    uint32_t line_baud;    // the program's rate when the byte was read
+};
+
+struct Loop {
+    Device device;
+    PtyLine line;
+    std::deque<InByte> inbox;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    uint64_t last_input_us = 0;
+    uint64_t rx_free_us = 0;   // paced: when the line can carry the next incoming byte
+    uint64_t tx_free_us = 0;   // paced: when the line can carry the next outgoing byte
+    std::string stop_reason;
+};
+
+uint64_t elapsed_us(const Loop& loop) {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now() - loop.start).count());
+}
+
+void install_signals() {
+    struct sigaction action{};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: poll() must return so the loop sees the stop
+    (void)sigaction(SIGTERM, &action, nullptr);  // cannot fail for these signals
+    (void)sigaction(SIGINT, &action, nullptr);
+    (void)sigaction(SIGHUP, &action, nullptr);
+    (void)signal(SIGPIPE, SIG_IGN);
+}
+
+void take_input(Loop* loop, uint64_t now) {
+    uint8_t buffer[READ_CHUNK];
+    const ssize_t n = read(loop->line.master, buffer, sizeof buffer);
+    if (n <= 0) return;  // EAGAIN: nothing after all; the slave is held open, so no hang-up
+    const uint32_t baud = pty_line_baud(loop->line);
+    const uint64_t byte_us = loop->device.scenario.pace ? byte_time_us(baud) : 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        loop->rx_free_us = std::max(now, loop->rx_free_us) + byte_us;
+        loop->inbox.push_back({loop->rx_free_us, buffer[i], baud});
+    }
+    loop->last_input_us = now;
+}
+
+void deliver_input(Loop* loop, uint64_t now) {
+    Device* device = &loop->device;
+    while (!loop->inbox.empty() && loop->inbox.front().arrival_us <= now && !device->unplugged) {
+        const InByte in = loop->inbox.front();
+        loop->inbox.pop_front();
+        device->line_baud = in.line_baud;
+        if (in.line_baud == device_baud(*device)) device_receive(device, in.byte, in.arrival_us);
+        else device_noise(device, in.byte, in.arrival_us);
+    }
+}
+
+// The due bytes that may go now, as they reach the program: each one 0xFF
+// when the program's rate is not the device's.
+std::vector<uint8_t> due_output(Loop* loop, uint64_t now, bool rates_match) {
+    std::vector<uint8_t> out;
+    const Device& device = loop->device;
+    const bool pace = device.scenario.pace;
+    for (const OutByte& b : device.outbox) {
+        if (b.due_us > now || (pace && loop->tx_free_us > now)) break;
+        out.push_back(rates_match ? b.byte : 0xFF);
+        if (pace) {
+            loop->tx_free_us = std::max(now, loop->tx_free_us) + byte_time_us(device_baud(device));
+            break;  // one byte per turn, so each takes its time on the line
+        }
+    }
+    return out;
+}
+
+void send_output(Loop* loop, uint64_t now) {
+    Device* device = &loop->device;
+    device->line_baud = pty_line_baud(loop->line);
+    const bool rates_match = device->line_baud == device_baud(*device);
+    const std::vector<uint8_t> out = due_output(loop, now, rates_match);
+    if (out.empty()) return;
+    const ssize_t n = write(loop->line.master, out.data(), out.size());
+    if (n <= 0) return;  // EAGAIN: the program's input queue is full; try again later
+    device->outbox.erase(device->outbox.begin(), device->outbox.begin() + n);
+    report_count(&device->report, "bytes_sent", static_cast<uint64_t>(n));
+    if (!rates_match) {
+        device->now_us = now;
+        report_count(&device->report, "bytes_sent_wrong_rate", static_cast<uint64_t>(n));
+        device_log(device, "sent at a wrong rate", std::to_string(n) + " bytes arrive as 0xFF");
+    }
+}
+
+uint64_t idle_deadline(const Loop& loop) {
+    return loop.last_input_us + static_cast<uint64_t>(loop.device.scenario.idle_timeout_ms) * 1000u;
+}
+
+int poll_timeout_ms(const Loop& loop, uint64_t now) {
+    uint64_t next = std::min(device_next_timer(loop.device), idle_deadline(loop));
+    if (!loop.inbox.empty()) next = std::min(next, loop.inbox.front().arrival_us);
+    if (!loop.device.outbox.empty()) {
+        next = std::min(next, std::max(loop.device.outbox.front().due_us, loop.tx_free_us));
+    }
+    if (next <= now) return 0;
+    // Round up, so the loop does not wake just before the time and spin.
+    return static_cast<int>(std::min<uint64_t>((next - now + 999) / 1000, 1000));
+}
+
+bool should_stop(Loop* loop, uint64_t now) {
+    if (stop_signal != 0) loop->stop_reason = stop_signal == SIGINT ? "SIGINT" : "SIGTERM";
+    else if (loop->device.unplugged) loop->stop_reason = "unplugged";
+    else if (now >= idle_deadline(*loop)) loop->stop_reason = "idle timeout";
+    return !loop->stop_reason.empty();
+}
+
+void run(Loop* loop) {
+    for (;;) {
+        uint64_t now = elapsed_us(*loop);
+        deliver_input(loop, now);
+        device_advance(&loop->device, now);
+        if (should_stop(loop, now)) return;
+        send_output(loop, now);
+        pollfd entry = {loop->line.master, POLLIN, 0};
+        // poll: >0 readable, 0 time-out, -1 error (EINTR when a signal came).
+        const int ready = poll(&entry, 1, poll_timeout_ms(*loop, now));
+        now = elapsed_us(*loop);
+        if (ready > 0 && (entry.revents & POLLIN)) take_input(loop, now);
+    }
+}
+
+bool write_report(const Loop& loop) {
+    const std::string& path = loop.device.scenario.report_path;
+    if (path.empty()) return true;
+    // Written aside and renamed, so a reader never sees half a report.
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << device_report_json(loop.device, loop.stop_reason, loop.line.slave_name);
+        if (!out) return false;
+    }
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+int finish(Loop* loop) {
+    pty_line_close(&loop->line);
+    const std::vector<std::string> unmet = device_unmet(loop->device);
+    for (const std::string& u : unmet) std::fprintf(stderr, "devsim: expectation not met: %s\n", u.c_str());
+    if (!write_report(*loop)) {
+        std::fprintf(stderr, "devsim: cannot write the report %s\n", loop->device.scenario.report_path.c_str());
+        return EXIT_SETUP;
+    }
+    return unmet.empty() ? EXIT_MET : EXIT_UNMET;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Scenario scenario;
+    std::string error;
+    if (!scenario_parse_args(argc, argv, &scenario, &error)) {
+        std::fprintf(stderr, "devsim: %s\n%s", error.c_str(), scenario_usage());
+        return EXIT_SETUP;
+    }
+    install_signals();
+    Loop loop;
+    if (!device_start(&loop.device, scenario, &error) || !pty_line_open(&loop.line, scenario.link, &error)) {
+        std::fprintf(stderr, "devsim: %s\n", error.c_str());
+        return EXIT_SETUP;
+    }
+    if (scenario.verbose) {
+        std::fprintf(stderr, "devsim: %s -> %s\n", scenario.link.c_str(), loop.line.slave_name.c_str());
+    }
+    run(&loop);
+    return finish(&loop);
+}

@@ -1,0 +1,29 @@
+// The device's end of the serial line: a pseudo-terminal whose slave the
+// program opens through a symlink, like a COM port.
+#ifndef OFWU_DEVSIM_PTY_LINE_H
+#define OFWU_DEVSIM_PTY_LINE_H
+
+#include <cstdint>
+#include <string>
+
+struct PtyLine {
+    int master = -1;
+    int slave = -1;            // held open so the master never sees a hang-up
+    std::string slave_name;    // /dev/pts/N
+    std::string link;          // the symlink that publishes the slave
+};
+
+// Opens a pty, sets its slave raw and links it at `link` (replacing a stale
+// link, never a file). False with a reason on failure.
+bool pty_line_open(PtyLine* line, const std::string& link, std::string* error);
+// The rate the program has set on the slave, in baud; 0 when unknown. The
+// master and the slave share one set of line settings.
+uint32_t pty_line_baud(const PtyLine& line);
+// Closes both ends and removes the link if it still points at this pty.
+void pty_line_close(PtyLine* line);
+
+// Microseconds each byte takes on a line at `baud`: 10 bit-times (start bit,
+// 8 data bits, stop bit).
+uint64_t byte_time_us(uint32_t baud);
+
+#endif

@@ -1,0 +1,51 @@
+// The device's log of a session: timed events and counters, written as JSON
+// when the device stops.
+#ifndef OFWU_DEVSIM_REPORT_H
+#define OFWU_DEVSIM_REPORT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct Event {
+    double t_ms;             // since the device started
+    uint32_t line_baud;      // the rate the program had set
+    uint32_t device_baud;    // the rate of the device's mode
+    std::string kind;
+    std::string detail;
+    uint32_t repeat;         // identical events in a row are one entry
+};
+
+struct Report {
+    std::vector<Event> events;
+    std::map<std::string, uint64_t> counts;
+    std::vector<std::string> protocol_errors;   // the program broke the exchange
+    double start_packet_ms = -1;                // the last start packet, -1: none
+    double return_ms = -1;                      // the last return command, -1: none
+    bool echo = false;                          // copy every event to standard error
+};
+
+void report_event(Report* report, double t_ms, uint32_t line_baud, uint32_t device_baud,
+                  const std::string& kind, const std::string& detail);
+void report_count(Report* report, const std::string& name, uint64_t add = 1);
+void report_protocol_error(Report* report, const std::string& what);
+
+std::string json_quote(const std::string& text);
+
+// Builds JSON text by hand: fields in the order they are added.
+struct JsonWriter {
+    std::string text;
+    bool need_comma = false;
+    bool one_line = false;   // members on one line (events), else one member a line
+};
+void json_open(JsonWriter* w, const std::string& key, char bracket);
+void json_close(JsonWriter* w, char bracket);
+void json_field(JsonWriter* w, const std::string& key, const std::string& raw_value);
+void json_text(JsonWriter* w, const std::string& key, const std::string& value);
+void json_number(JsonWriter* w, const std::string& key, double value);
+
+// The events, counters, errors and times as members of the object `w` is in.
+void report_write_members(JsonWriter* w, const Report& report);
+
+#endif
