@@ -10,3 +10,4 @@ int32_t update_done;
 int32_t ready;
 uint32_t watch_timer;
 uint32_t port_number;
+uint8_t packet_buffer[PACKET_BUFFER_SIZE];

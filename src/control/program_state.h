@@ -32,4 +32,10 @@ extern int32_t ready;                        // the device reported that it is r
 extern uint32_t watch_timer;                 // start of the post-update watch, in ticks
 extern uint32_t port_number;                 // COM port being scanned, then the device's
 
+// Every packet of the firmware transfer is built here. Never cleared: bytes a
+// packet does not overwrite keep what an earlier packet left, and a block
+// packet sends three of them.
+constexpr uint32_t PACKET_BUFFER_SIZE = 256;
+extern uint8_t packet_buffer[PACKET_BUFFER_SIZE];
+
 #endif

@@ -1,0 +1,140 @@
+#include "transfer/firmware_transfer.h"
+
+#include "catalogue/firmware_image.h"
+#include "control/program_state.h"
+#include "identify/detect.h"
+#include "identify/version_query.h"
+#include "platform/console.h"
+#include "serial/packet_link.h"
+
+namespace {
+
+// Three times, so that at least one arrives whole whatever the device was
+// doing when the first byte came.
+const uint8_t BOOTLOADER_ENTRY[] = "^BOOTL$^BOOTL$^BOOTL$";
+constexpr int32_t BOOTLOADER_ENTRY_SIZE = sizeof BOOTLOADER_ENTRY - 1;
+
+enum TransferStage : int32_t {
+    STAGE_START = 1,  // the start packet
+    STAGE_BLOCK = 2,  // a block packet
+};
+
+void write_entry_string() {
+    // A string that did not go out shows as a probe that gets no answer.
+    (void)port_write(&port, BOOTLOADER_ENTRY, BOOTLOADER_ENTRY_SIZE);
+}
+
+// The device is no longer known to be in its bootloader: the port goes back
+// to the application's rate.
+void back_to_application_rate() {
+    (void)port_set_baud(&port, APPLICATION_BAUD);  // a failure shows in the next exchange
+    current_baud = APPLICATION_BAUD;
+    link_state = LINK_NONE;
+}
+
+// The entry string at the present rate, then up to three flush-and-probe
+// attempts at the bootloader's rate. true once the bootloader answered.
+bool enter_bootloader() {
+    write_entry_string();
+    sleep_ms(BOOTLOADER_START_WAIT_MS);
+    (void)port_set_baud(&port, BOOTLOADER_BAUD);  // a failure shows as probes that fail
+    current_baud = BOOTLOADER_BAUD;
+    for (uint32_t attempt = 0; attempt < ENTRY_ATTEMPTS; ++attempt) {
+        flush_bootloader();
+        if (probe_bootloader(&bootloader_info) == PROBE_OK) {
+            link_state = LINK_BOOTLOADER;
+            return true;
+        }
+        write_entry_string();
+    }
+    return false;
+}
+
+void print_command_failure(int32_t result, TransferStage stage) {
+    if (result == COMMAND_FLASH_MISMATCH) {
+        print_message("\nError: FLASH firmware did not match update firmware.\n");
+    } else {
+        print_message("\nError: Lost(%d-%02X) communications with the bootloader, check cables and power.\n",
+                      static_cast<int>(stage), static_cast<unsigned>(result));
+    }
+}
+
+void put_u32_big_endian(uint8_t* at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value >> 24);
+    at[1] = static_cast<uint8_t>(value >> 16);
+    at[2] = static_cast<uint8_t>(value >> 8);
+    at[3] = static_cast<uint8_t>(value);
+}
+
+// "!", flash_start and flash_length big-endian, the image's start_bytes.
+int32_t send_start_packet(const FirmwareImage* image) {
+    packet_buffer[0] = COMMAND_START;
+    put_u32_big_endian(packet_buffer + 1, image->flash_start);
+    put_u32_big_endian(packet_buffer + 5, image->flash_length);
+    for (uint32_t i = 0; i < START_BYTES_SIZE; ++i) packet_buffer[9 + i] = image->start_bytes[i];
+    return bootloader_command(packet_buffer, START_PACKET_SIZE, COMMAND_LIMIT_MS);
+}
+
+// The block packet for a record of length L: "$", the first L - 3 bytes of
+// its body, and three bytes that this block does not write: whatever an
+// earlier packet left at positions L - 2 to L. The device's bootloader reads
+// packets of exactly this form, so it stays as it is.
+int32_t send_block_packet(const ImageBlock& block) {
+    packet_buffer[0] = COMMAND_BLOCK;
+    const uint32_t copied = block.length - 3u;
+    for (uint32_t i = 0; i < copied; ++i) packet_buffer[1 + i] = block.body[i];
+    const uint8_t data_length = static_cast<uint8_t>(block.length + 1u);  // modulo 256 on purpose
+    return bootloader_command(packet_buffer, data_length, COMMAND_LIMIT_MS);
+}
+
+void print_progress(uint32_t done, uint32_t total) {
+    print_message("\rUpdating firmware: %3u%% complete.", (done * 100u) / total);
+}
+
+}  // namespace
+
+void leave_bootloader() {
+    if (link_state != LINK_BOOTLOADER) return;
+    packet_buffer[0] = COMMAND_RETURN;
+    // The bootloader does not acknowledge the return command; it restarts.
+    (void)packet_send(packet_buffer, 1, 0, RETURN_LIMIT_MS);
+    sleep_ms(RETURN_SETTLE_MS);
+    (void)port_set_baud(&port, APPLICATION_BAUD);  // a failure shows in the next exchange
+    current_baud = APPLICATION_BAUD;
+    // The restarted application announces its version by itself; what it
+    // says is taken in, but the update's outcome does not depend on it.
+    (void)query_version(&device, 1);
+}
+
+int32_t update_firmware() {
+    const FirmwareImage* image = selected_image;
+    if (link_state != LINK_BOOTLOADER && !enter_bootloader()) {
+        print_message("\nError: No response from the bootloader, check cables and power.\n");
+        back_to_application_rate();
+        return TRANSFER_FAILED;
+    }
+    const int32_t start = send_start_packet(image);
+    if (start != COMMAND_OK) {
+        // No return command: the device stays in its bootloader, where the
+        // next detection finds it.
+        print_command_failure(start, STAGE_START);
+        back_to_application_rate();
+        return TRANSFER_FAILED;
+    }
+    print_message("\n");
+    BlockWalk walk = image_blocks(image);
+    ImageBlock block{};
+    for (uint32_t done = 0; block_next(&walk, &block); ++done) {
+        print_progress(done, image->block_count);
+        const int32_t result = send_block_packet(block);
+        if (result != COMMAND_OK) {
+            print_command_failure(result, STAGE_BLOCK);
+            leave_bootloader();
+            back_to_application_rate();
+            return TRANSFER_FAILED;
+        }
+    }
+    print_message("\rUpdating firmware: 100%% complete.\n");
+    leave_bootloader();
+    return TRANSFER_OK;
+}
