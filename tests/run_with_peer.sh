@@ -2,8 +2,9 @@
 # Runs a test program next to a scripted pty peer.
 #   run_with_peer.sh native|wine PEER_BIN TEST_BIN [args...]
 # native: COM ports are links in a temporary OFWU_COM_DIR.
-# wine:   COM ports are comN links in $WINEPREFIX/dosdevices, and the test
-#         program, a Windows program, runs under wine.
+# wine:   COM ports are comN links in the dosdevices folder of the test
+#         prefix (tests/wine/run_wine.sh --print-prefix), and the test
+#         program, a Windows program, runs under wine in that prefix.
 set -u
 mode=$1 peer=$2 test=$3
 shift 3
@@ -30,12 +31,19 @@ native)
     status=$?
     ;;
 wine)
-    : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
-    "$peer" --serve "$work/requests" --link-pattern "$WINEPREFIX/dosdevices/com%u" &
+    # The prefix that the wine_prefix test fixture prepared; run_wine.sh
+    # runs the program in it.
+    run_wine=$(dirname "$0")/wine/run_wine.sh
+    prefix=$(sh "$run_wine" --print-prefix)
+    if [ ! -d "$prefix/dosdevices" ]; then
+        echo "run_with_peer: no Wine prefix at $prefix (run tests/wine/prepare_prefix.sh)" >&2
+        exit 1
+    fi
+    "$peer" --serve "$work/requests" --link-pattern "$prefix/dosdevices/com%u" &
     peer_pid=$!
     # Wine's Z: drive is the Unix root.
     windows_dir="Z:$(printf '%s' "$work/requests" | tr / '\\')"
-    WINEDEBUG=${WINEDEBUG:--all} OFWU_PEER_DIR=$windows_dir wine "$test" "$@"
+    OFWU_PEER_DIR=$windows_dir sh "$run_wine" "$test" "$@"
     status=$?
     ;;
 *)
