@@ -53,15 +53,24 @@ uint64_t elapsed_us(const Loop& loop) {
     return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now() - loop.start).count());
 }
 
-void install_signals() {
+// The stop signals are blocked except inside ppoll(), which unblocks them
+// while it waits: a signal can then never slip in between the loop's check
+// and its wait.
+sigset_t install_signals() {
     struct sigaction action{};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: poll() must return so the loop sees the stop
-    (void)sigaction(SIGTERM, &action, nullptr);  // cannot fail for these signals
-    (void)sigaction(SIGINT, &action, nullptr);
-    (void)sigaction(SIGHUP, &action, nullptr);
+    action.sa_flags = 0;
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        (void)sigaction(number, &action, nullptr);  // cannot fail for these signals
+        (void)sigaddset(&stops, number);
+    }
     (void)signal(SIGPIPE, SIG_IGN);
+    sigset_t waiting;
+    (void)sigprocmask(SIG_BLOCK, &stops, &waiting);  // cannot fail with a valid set
+    return waiting;
 }
 
 void take_input(Loop* loop, uint64_t now) {
@@ -89,18 +98,16 @@ void deliver_input(Loop* loop, uint64_t now) {
 }
 
 // The due bytes that may go now, as they reach the program: each one 0xFF
-// when the program's rate is not the device's.
+// when the program's rate is not the device's. Paced, a byte goes only once
+// the line has carried the one before it, 10 bit-times later.
 std::vector<uint8_t> due_output(Loop* loop, uint64_t now, bool rates_match) {
     std::vector<uint8_t> out;
     const Device& device = loop->device;
-    const bool pace = device.scenario.pace;
+    const uint64_t byte_us = device.scenario.pace ? byte_time_us(device_baud(device)) : 0;
     for (const OutByte& b : device.outbox) {
-        if (b.due_us > now || (pace && loop->tx_free_us > now)) break;
+        if (b.due_us > now || (byte_us != 0 && loop->tx_free_us > now)) break;
         out.push_back(rates_match ? b.byte : 0xFF);
-        if (pace) {
-            loop->tx_free_us = std::max(now, loop->tx_free_us) + byte_time_us(device_baud(device));
-            break;  // one byte per turn, so each takes its time on the line
-        }
+        if (byte_us != 0) loop->tx_free_us = std::max(loop->tx_free_us, b.due_us) + byte_us;
     }
     return out;
 }
@@ -126,15 +133,15 @@ uint64_t idle_deadline(const Loop& loop) {
     return loop.last_input_us + static_cast<uint64_t>(loop.device.scenario.idle_timeout_ms) * 1000u;
 }
 
-int poll_timeout_ms(const Loop& loop, uint64_t now) {
+// How long the loop may wait for input before it has timed work to do.
+timespec poll_timeout(const Loop& loop, uint64_t now) {
     uint64_t next = std::min(device_next_timer(loop.device), idle_deadline(loop));
     if (!loop.inbox.empty()) next = std::min(next, loop.inbox.front().arrival_us);
     if (!loop.device.outbox.empty()) {
         next = std::min(next, std::max(loop.device.outbox.front().due_us, loop.tx_free_us));
     }
-    if (next <= now) return 0;
-    // Round up, so the loop does not wake just before the time and spin.
-    return static_cast<int>(std::min<uint64_t>((next - now + 999) / 1000, 1000));
+    const uint64_t wait_us = next <= now ? 0 : std::min<uint64_t>(next - now, 1000000);
+    return {static_cast<time_t>(wait_us / 1000000), static_cast<long>(wait_us % 1000000) * 1000};
 }
 
 bool should_stop(Loop* loop, uint64_t now) {
@@ -144,7 +151,7 @@ bool should_stop(Loop* loop, uint64_t now) {
     return !loop->stop_reason.empty();
 }
 
-void run(Loop* loop) {
+void run(Loop* loop, const sigset_t& waiting) {
     for (;;) {
         uint64_t now = elapsed_us(*loop);
         deliver_input(loop, now);
@@ -152,8 +159,9 @@ void run(Loop* loop) {
         if (should_stop(loop, now)) return;
         send_output(loop, now);
         pollfd entry = {loop->line.master, POLLIN, 0};
-        // poll: >0 readable, 0 time-out, -1 error (EINTR when a signal came).
-        const int ready = poll(&entry, 1, poll_timeout_ms(*loop, now));
+        const timespec wait = poll_timeout(*loop, now);
+        // ppoll: >0 readable, 0 time-out, -1 error (EINTR when a signal came).
+        const int ready = ppoll(&entry, 1, &wait, &waiting);
         now = elapsed_us(*loop);
         if (ready > 0 && (entry.revents & POLLIN)) take_input(loop, now);
     }
@@ -192,7 +200,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "devsim: %s\n%s", error.c_str(), scenario_usage());
         return EXIT_SETUP;
     }
-    install_signals();
+    const sigset_t waiting = install_signals();
     Loop loop;
     if (!device_start(&loop.device, scenario, &error) || !pty_line_open(&loop.line, scenario.link, &error)) {
         std::fprintf(stderr, "devsim: %s\n", error.c_str());
@@ -201,6 +209,6 @@ int main(int argc, char** argv) {
     if (scenario.verbose) {
         std::fprintf(stderr, "devsim: %s -> %s\n", scenario.link.c_str(), loop.line.slave_name.c_str());
     }
-    run(&loop);
+    run(&loop, waiting);
     return finish(&loop);
 }

@@ -8,10 +8,10 @@ void put_le(std::vector<uint8_t>* record, uint32_t offset, uint32_t value, uint3
     for (uint32_t i = 0; i < width; ++i) (*record)[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// Copies the name into a field of INFO_NAME_SIZE bytes at `offset`; the
+// Copies the name into a field of SIM_INFO_NAME_SIZE bytes at `offset`; the
 // field is already zero, so a name of up to 32 characters ends in a NUL.
 void put_name(std::vector<uint8_t>* record, uint32_t offset, const std::string& name, char fill) {
-    for (uint32_t i = 0; i < INFO_NAME_SIZE; ++i) {
+    for (uint32_t i = 0; i < SIM_INFO_NAME_SIZE; ++i) {
         if (i < name.size()) (*record)[offset + i] = static_cast<uint8_t>(name[i]);
         else if (fill != '\0') (*record)[offset + i] = static_cast<uint8_t>(fill);
     }
@@ -53,19 +53,19 @@ std::string version_reply(const Identity& identity) {
 std::vector<uint8_t> info_record(const Identity& identity) {
     const uint32_t version = version_pack(identity.version_text);
     if (identity.layout == InfoLayout::current) {
-        std::vector<uint8_t> record(INFO_SIZE, 0);
-        put_le(&record, INFO_HEADER_WORD, INFO_CURRENT_HEADER, 2);
-        put_le(&record, INFO_PRODUCT_CODE, identity.product_code, 2);
-        put_le(&record, INFO_HARDWARE_REVISION, identity.hardware_revision, 2);
-        put_le(&record, INFO_VERSION, version, 4);
-        put_name(&record, INFO_NAME, identity.name.substr(0, INFO_NAME_SIZE - 1), '\0');
+        std::vector<uint8_t> record(SIM_INFO_SIZE, 0);
+        put_le(&record, SIM_INFO_HEADER_WORD, SIM_INFO_CURRENT_HEADER, 2);
+        put_le(&record, SIM_INFO_PRODUCT_CODE, identity.product_code, 2);
+        put_le(&record, SIM_INFO_HARDWARE_REVISION, identity.hardware_revision, 2);
+        put_le(&record, SIM_INFO_VERSION, version, 4);
+        put_name(&record, SIM_INFO_NAME, identity.name.substr(0, SIM_INFO_NAME_SIZE - 1), '\0');
         return record;
     }
     // Legacy: a zero header word says so; product and revision are not sent.
-    std::vector<uint8_t> record(LEGACY_SIZE, 0);
-    put_le(&record, LEGACY_VERSION, version, 4);
+    std::vector<uint8_t> record(SIM_LEGACY_SIZE, 0);
+    put_le(&record, SIM_LEGACY_VERSION, version, 4);
     const bool full = identity.layout == InfoLayout::legacy_unterminated;
-    put_name(&record, LEGACY_NAME, identity.name, full ? ' ' : '\0');
-    if (!full) record[LEGACY_NAME + INFO_NAME_SIZE - 1] = 0;
+    put_name(&record, SIM_LEGACY_NAME, identity.name, full ? ' ' : '\0');
+    if (!full) record[SIM_LEGACY_NAME + SIM_INFO_NAME_SIZE - 1] = 0;
     return record;
 }

@@ -25,17 +25,17 @@ struct Identity {
 };
 
 // Offsets in the information record (current layout) and its legacy form.
-constexpr uint32_t INFO_SIZE = 65;
-constexpr uint32_t INFO_HEADER_WORD = 0;
-constexpr uint32_t INFO_PRODUCT_CODE = 2;
-constexpr uint32_t INFO_HARDWARE_REVISION = 6;
-constexpr uint32_t INFO_VERSION = 28;
-constexpr uint32_t INFO_NAME = 32;
-constexpr uint32_t INFO_NAME_SIZE = 33;
-constexpr uint32_t LEGACY_SIZE = 45;
-constexpr uint32_t LEGACY_VERSION = 8;
-constexpr uint32_t LEGACY_NAME = 12;
-constexpr uint16_t INFO_CURRENT_HEADER = 2048;  // any non-zero value marks the current layout
+constexpr uint32_t SIM_INFO_SIZE = 65;
+constexpr uint32_t SIM_INFO_HEADER_WORD = 0;
+constexpr uint32_t SIM_INFO_PRODUCT_CODE = 2;
+constexpr uint32_t SIM_INFO_HARDWARE_REVISION = 6;
+constexpr uint32_t SIM_INFO_VERSION = 28;
+constexpr uint32_t SIM_INFO_NAME = 32;
+constexpr uint32_t SIM_INFO_NAME_SIZE = 33;
+constexpr uint32_t SIM_LEGACY_SIZE = 45;
+constexpr uint32_t SIM_LEGACY_VERSION = 8;
+constexpr uint32_t SIM_LEGACY_NAME = 12;
+constexpr uint16_t SIM_INFO_CURRENT_HEADER = 2048;  // any non-zero value marks the current layout
 
 // "major.minor[.sub][letter]" as a packed version: major in bits 31-24,
 // minor 23-16, sub-version 15-8, letter 7-0 (1 for "a").

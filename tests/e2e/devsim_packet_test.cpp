@@ -1,0 +1,163 @@
+// devsim's bootloader half against the program's own packet link, probe and
+// version query, over a real pseudo-terminal: bytes on the wire, replies, and
+// a whole transfer of a sample image.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "devsim_fixture.h"
+#include "identify/detect.h"
+#include "identify/version_query.h"
+#include "image_format.h"
+#include "serial/packet_link.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes read_bytes(size_t count) {
+    Bytes bytes(count, 0);
+    bytes.resize(static_cast<size_t>(port_read_timed(&port, bytes.data(), static_cast<int32_t>(count), 1000)));
+    return bytes;
+}
+
+void write_bytes(const Bytes& bytes) {
+    ASSERT_EQ(port_write(&port, bytes.data(), static_cast<int32_t>(bytes.size())), static_cast<int32_t>(bytes.size()));
+}
+
+TEST_F(DevsimPort, FramesOnTheWire) {
+    start({"--start", "bootloader"}, 115200);
+    write_bytes({0x03, 0x27, 0x26});  // a probe whose checksum is off by one
+    EXPECT_EQ(read_bytes(1), Bytes{0x33});
+    write_bytes({0x00, 0x00, 0x05, 0x27, 0x24, 0x01, 0x02});  // idle zeros, then a command
+    EXPECT_EQ(read_bytes(1), Bytes{0xCC});
+    write_bytes({0x03, 0x23, 0x23});  // the status request
+    EXPECT_EQ(read_bytes(4), (Bytes{0xCC, 0x03, 0x40, 0x40}));
+    write_bytes({0xCC});
+    write_bytes({0x03, 0x26, 0x26});  // the probe
+    const Bytes reply = read_bytes(3 + 65);
+    ASSERT_EQ(reply.size(), 68u);
+    EXPECT_EQ(reply[0], 0xCC);
+    EXPECT_EQ(reply[1], 65 + 2);
+    sleep_ms(700);  // the device gives up waiting for an answer to its reply
+    const DeviceOutcome outcome = stop();
+    EXPECT_EQ(outcome.report["counts"]["checksum_bad"].number, 1);
+    EXPECT_EQ(outcome.report["counts"]["program_acks"].number, 1);
+    EXPECT_EQ(outcome.report["counts"]["program_no_answer"].number, 1) << "the probe reply was never answered";
+}
+
+TEST_F(DevsimPort, ProbeRepliesInEachLayout) {
+    struct Case { const char* layout; uint16_t product, revision; const char* name; };
+    const Case cases[] = {
+        {"current", 59, 2, "SND44"},
+        {"legacy", 56, 1, "SND44"},
+        {"legacy-unterminated", 56, 1, "SND44"},  // then spaces to the end of the field
+    };
+    for (const Case& c : cases) {
+        start({"--start", "bootloader", "--layout", c.layout, "--revision", "2", "--version", "2.59"}, 115200);
+        flush_bootloader();
+        ASSERT_EQ(probe_bootloader(&bootloader_info), PROBE_OK) << c.layout;
+        EXPECT_EQ(info_u16(&bootloader_info, INFO_PRODUCT_CODE), c.product) << c.layout;
+        EXPECT_EQ(info_u16(&bootloader_info, INFO_HARDWARE_REVISION), c.revision) << c.layout;
+        EXPECT_EQ(info_u32(&bootloader_info, INFO_VERSION), 0x023B0000u) << c.layout;
+        const char* field = reinterpret_cast<const char*>(bootloader_info.bytes + INFO_NAME);
+        const std::string name(field, strnlen(field, INFO_NAME_SIZE));
+        EXPECT_EQ(name.rfind(c.name, 0), 0u) << c.layout << ": " << name;
+        EXPECT_LT(name.size(), INFO_NAME_SIZE) << "a NUL within the field";
+        const DeviceOutcome outcome = stop();
+        EXPECT_EQ(outcome.report["counts"]["program_acks"].number, 1) << c.layout;
+        EXPECT_EQ(outcome.report["counts"]["idle_zero_bytes"].number, FLUSH_ZERO_BYTES) << c.layout;
+    }
+}
+
+TEST_F(DevsimPort, ProbeReplyLongerThanTheRecord) {
+    start({"--start", "bootloader", "--probe-data-length", "255"}, 115200);
+    EXPECT_EQ(probe_bootloader(&bootloader_info), PROBE_OK);
+    EXPECT_EQ(info_u16(&bootloader_info, INFO_PRODUCT_CODE), 59);
+    EXPECT_EQ(stop().report["counts"]["program_acks"].number, 1);
+}
+
+TEST_F(DevsimPort, AnswersCommandsAsTold) {
+    struct Case { const char* fault; int32_t result; };
+    const Case cases[] = {{"none", COMMAND_OK}, {"D", COMMAND_FLASH_MISMATCH},
+                          {"status:41", COMMAND_UNEXPECTED_STATUS}, {"nak", COMMAND_NOT_ACCEPTED}};
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--start", "bootloader"};
+        if (std::string(c.fault) != "none") args.insert(args.end(), {"--on-block", std::string("1:") + c.fault});
+        start(args, 115200);
+        const uint8_t block[] = {0x24, 0x01, 0x02};
+        EXPECT_EQ(bootloader_command(block, 3, 2000), c.result) << c.fault;
+        stop();
+    }
+}
+
+// The packets of a transfer, built by the rules the device checks: the start
+// packet, then per record "$", its first L - 3 body bytes and three bytes
+// left in the sender's buffer by earlier packets.
+void transfer(const Bytes& image) {
+    uint8_t buffer[256] = {};
+    buffer[0] = '!';
+    for (int i = 0; i < 4; ++i) {
+        buffer[1 + i] = image[IMG_FLASH_START + 3 - static_cast<uint32_t>(i)];
+        buffer[5 + i] = image[IMG_FLASH_LENGTH + 3 - static_cast<uint32_t>(i)];
+    }
+    for (uint32_t i = 0; i < 7; ++i) buffer[9 + i] = image[IMG_START_BYTES + i];
+    ASSERT_EQ(bootloader_command(buffer, 16, 2000), COMMAND_OK);
+    for (const ImageRecord& record : image_records(image)) {
+        buffer[0] = '$';
+        for (uint32_t i = 1; i + 2 < record.length; ++i) buffer[i] = image[record.offset + 1 + i];
+        ASSERT_EQ(bootloader_command(buffer, static_cast<uint8_t>(record.length + 1), 2000), COMMAND_OK);
+    }
+    buffer[0] = '%';
+    ASSERT_EQ(packet_send(buffer, 1, 0, 500), SEND_OK);
+}
+
+TEST_F(DevsimPort, WholeTransferOfASampleImage) {
+    const std::string path = std::string(OFWU_FIRMWARE_DIR) + "/snd44_rev1.img";
+    Bytes image;
+    ASSERT_TRUE(image_load(path, &image));
+    start({"--image", path, "--expect", "update", "--expect", "clean", "--line", "50:!100,1,0"}, 19200);
+    const uint8_t entry[] = "^BOOTL$^BOOTL$^BOOTL$";
+    ASSERT_EQ(port_write(&port, entry, 21), 21);
+    sleep_ms(300);  // the device switches within its 100 ms
+    ASSERT_EQ(port_set_baud(&port, 115200), 1);
+    flush_bootloader();
+    ASSERT_EQ(probe_bootloader(&bootloader_info), PROBE_OK);
+    transfer(image);
+    sleep_ms(10);
+    ASSERT_EQ(port_set_baud(&port, 19200), 1);
+    EXPECT_EQ(query_version(&device, 1), VERSION_OK) << "the restarted application announces itself";
+    char line[VERSION_LINE_CAPACITY];
+    EXPECT_EQ(read_message_line(line, VERSION_LINE_CAPACITY), LINE_OK);
+    EXPECT_STREQ(line, "!100,1,0$");
+    const DeviceOutcome outcome = stop();
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.log;
+    const JsonValue& verdict = outcome.report["image"];
+    EXPECT_EQ(verdict["verdict"].text, "complete") << verdict["mismatch"].text;
+    EXPECT_EQ(verdict["blocks_received"].number, 858);
+    EXPECT_EQ(outcome.report["counts"]["status_requests"].number, 859);
+    EXPECT_LT(outcome.report["timing"]["start_packet_ms"].number, outcome.report["timing"]["return_ms"].number);
+    EXPECT_EQ(outcome.report["final_mode"].text, "application");
+}
+
+TEST_F(DevsimPort, AppliesLineTimeWhenPaced) {
+    // 90 noise bytes, 50 empty lines "^$" and the 25-byte reply: 215 bytes of
+    // 10 bit-times each at 19200 baud take at least 112 ms.
+    std::string empty_lines = "$";
+    for (int i = 1; i < 50; ++i) empty_lines += ",$";
+    start({"--pace", "--noise", "90", "--before-reply", empty_lines}, 19200);
+    const uint32_t begin = timer_start();
+    ASSERT_EQ(query_version(&device, 0), VERSION_OK);
+    EXPECT_GE(timer_start() - begin, 110u);
+    stop();
+}
+
+TEST_F(DevsimPort, DetectionFindsTheApplication) {
+    start({}, 19200);
+    current_baud = 19200;
+    EXPECT_EQ(detect_device(), DETECT_OK);
+    EXPECT_EQ(link_state, LINK_APPLICATION);
+    EXPECT_EQ(stop().report["counts"]["probes"].number, 0) << "no probe when the application answers";
+}
+
+}  // namespace

@@ -1,0 +1,325 @@
+#include "e2e_harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "e2e_process.h"
+
+namespace {
+
+constexpr uint32_t LINK_WAIT_MS = 5000;       // devsim makes its link at once; allow a loaded machine
+constexpr uint32_t DEVSIM_GRACE_MS = 3000;    // time to write the report after SIGTERM
+constexpr uint32_t EXTRA_IDLE_MS = 10000;     // devsim outlives a run by this much at most
+constexpr uint32_t PREFIX_LIMIT_MS = 300000;  // a fresh Wine prefix takes a while
+
+std::string env_or(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return (value != nullptr && value[0] != '\0') ? value : fallback;
+}
+
+// Key steps whose text has appeared get their keys, each step once, in order.
+struct KeyFeeder {
+    const std::vector<KeyStep>* steps;
+    size_t next = 0;
+    size_t search_from = 0;
+};
+
+// The keys that are due for `output`, in order; moves the feeder on.
+std::string due_keys(KeyFeeder* feeder, const std::string& output) {
+    std::string keys;
+    while (feeder->next < feeder->steps->size()) {
+        const KeyStep& step = (*feeder->steps)[feeder->next];
+        const size_t at = output.find(step.after, feeder->search_from);
+        if (at == std::string::npos) break;
+        keys += step.keys;
+        feeder->search_from = at + step.after.size();
+        feeder->next += 1;
+    }
+    return keys;
+}
+
+std::vector<std::string> devsim_args(const RunSpec& spec, const DeviceSpec& device) {
+    // The harness's own idle limit comes first, so a test's --idle-timeout wins.
+    std::vector<std::string> args = {"--idle-timeout", std::to_string(spec.timeout_ms + EXTRA_IDLE_MS)};
+    args.insert(args.end(), device.args.begin(), device.args.end());
+    return args;
+}
+
+bool start_devices(const RunSpec& spec, const std::string& folder, const std::string& link_format,
+                   std::vector<DevsimProcess>* running, std::string* error) {
+    for (const DeviceSpec& device : spec.devices) {
+        char link[512];
+        std::snprintf(link, sizeof link, link_format.c_str(), device.com);
+        running->emplace_back();
+        if (!devsim_start(link, folder, device.com, devsim_args(spec, device), &running->back(), error)) {
+            running->pop_back();
+            return false;
+        }
+    }
+    return true;
+}
+
+void stop_devices(std::vector<DevsimProcess>* running, RunResult* result) {
+    for (DevsimProcess& process : *running) result->devices.push_back(devsim_stop(&process));
+    running->clear();
+}
+
+// Reads what the program wrote; false once the pipe is closed.
+bool read_output(int fd, uint32_t wait_ms, std::string* output) {
+    pollfd entry = {fd, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(wait_ms)) <= 0) return true;
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) output->append(buffer, static_cast<size_t>(n));
+    return n > 0 || (n < 0 && errno == EINTR);
+}
+
+void write_all(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + sent, bytes.size() - sent);
+        if (n <= 0) return;  // the program has gone: its exit status tells the rest
+        sent += static_cast<size_t>(n);
+    }
+}
+
+// Feeds keys and collects output until the program ends or the time is up.
+void watch_native(const RunSpec& spec, pid_t pid, int out_fd, int in_fd, RunResult* result) {
+    const double end = now_ms() + spec.timeout_ms;
+    KeyFeeder feeder{&spec.keys};
+    bool open = true;
+    while (now_ms() < end) {
+        if (open) open = read_output(out_fd, 20, &result->output);
+        const std::string keys = due_keys(&feeder, result->output);
+        if (!keys.empty()) write_all(in_fd, keys);
+        if (child_wait(pid, open ? 0 : 20, &result->exit_status)) {
+            while (read_output(out_fd, 0, &result->output)) {
+            }
+            result->keys_sent = feeder.next;
+            return;
+        }
+    }
+    result->timed_out = true;
+    result->keys_sent = feeder.next;
+    result->exit_status = -1;
+    (void)child_stop(pid, 500);  // past the hard limit: only stopping it matters now
+}
+
+void run_native(const RunSpec& spec, const std::string& folder, RunResult* result) {
+    const std::string com_dir = folder + "/com";
+    (void)mkdir(com_dir.c_str(), 0700);  // a failure shows as devices that cannot start
+    std::vector<DevsimProcess> running;
+    if (!start_devices(spec, folder, com_dir + "/COM%u", &running, &result->error)) {
+        stop_devices(&running, result);
+        return;
+    }
+    int in_pipe[2];
+    int out_pipe[2];
+    // pipe: 0 on success, -1 on failure.
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) {
+        result->error = "pipe failed";
+        stop_devices(&running, result);
+        return;
+    }
+    (void)signal(SIGPIPE, SIG_IGN);  // a key written after the program ended must not kill the test
+    ChildSpec child;
+    child.argv = {spec.program.empty() ? e2e_program_path() : spec.program};
+    child.argv.insert(child.argv.end(), spec.args.begin(), spec.args.end());
+    child.env = {{"OFWU_COM_DIR", com_dir}};
+    child.stdin_fd = in_pipe[0];
+    child.stdout_fd = out_pipe[1];
+    const int err_fd = open((folder + "/program.err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    child.stderr_fd = err_fd;
+    const pid_t pid = child_start(child);
+    for (int fd : {in_pipe[0], out_pipe[1], err_fd}) (void)close(fd);  // the child holds its copies
+    if (pid < 0) result->error = "cannot start " + child.argv[0];
+    else watch_native(spec, pid, out_pipe[0], in_pipe[1], result);
+    (void)close(in_pipe[1]);
+    (void)close(out_pipe[0]);
+    stop_devices(&running, result);
+}
+
+std::string shell_quote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string normalise_newlines(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+}
+
+std::string wine_prefix() {
+    return env_or("OFWU_WINEPREFIX", env_or("TMPDIR", "/tmp") + "/ofwu-wineprefix-" + std::to_string(getuid()));
+}
+
+std::vector<std::pair<std::string, std::string>> wine_env(const std::string& prefix) {
+    return {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+            {"DISPLAY", ""}, {"TMUX", ""}};
+}
+
+// The shell command of the tmux session: the program with its output in a
+// file, then its exit status in another (written aside and renamed).
+std::string wine_command(const RunSpec& spec, const std::string& folder) {
+    std::string command = "cd " + shell_quote(folder) + " && wine " + shell_quote(e2e_windows_program_path());
+    for (const std::string& arg : spec.args) command += " " + shell_quote(arg);
+    return command + " >out.txt 2>err.txt; echo $? >rc.part; mv rc.part rc.txt";
+}
+
+void watch_wine(const RunSpec& spec, const std::string& folder, const std::string& socket, RunResult* result) {
+    const double end = now_ms() + spec.timeout_ms;
+    KeyFeeder feeder{&spec.keys};
+    while (now_ms() < end) {
+        result->output = normalise_newlines(file_text(folder + "/out.txt"));
+        const std::string keys = due_keys(&feeder, result->output);
+        if (!keys.empty()) (void)child_run({"/usr/bin/tmux", "-S", socket, "send-keys", "-t", "ofwu", "-l", keys}, 5000);
+        result->keys_sent = feeder.next;
+        if (path_exists(folder + "/rc.txt")) {
+            result->exit_status = std::atoi(file_text(folder + "/rc.txt").c_str());
+            result->output = normalise_newlines(file_text(folder + "/out.txt"));
+            return;
+        }
+        usleep(20000);
+    }
+    result->timed_out = true;
+}
+
+bool prepare_prefix(const std::string& prefix, std::string* error) {
+    const std::string script = std::string(OFWU_SOURCE_DIR) + "/tests/wine/prepare_prefix.sh";
+    const int status = child_run({"/bin/sh", script}, PREFIX_LIMIT_MS, {{"OFWU_WINEPREFIX", prefix}});
+    if (status != 0) *error = "cannot prepare the Wine prefix " + prefix;
+    return status == 0;
+}
+
+void run_wine(const RunSpec& spec, const std::string& folder, RunResult* result) {
+    const std::string prefix = wine_prefix();
+    if (!prepare_prefix(prefix, &result->error)) return;
+    // One Wine run at a time in the prefix: its COM links are shared.
+    const int lock = open((prefix + "/.ofwu-e2e.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+        result->error = "cannot lock the Wine prefix";
+        if (lock >= 0) (void)close(lock);
+        return;
+    }
+    std::vector<DevsimProcess> running;
+    if (start_devices(spec, folder, prefix + "/dosdevices/com%u", &running, &result->error)) {
+        const std::string socket = folder + "/tmux.sock";
+        const int started = child_run({"/usr/bin/tmux", "-S", socket, "new-session", "-d", "-s", "ofwu", "-x", "160",
+                                       "-y", "50", wine_command(spec, folder)},
+                                      10000, wine_env(prefix));
+        if (started != 0) result->error = "tmux could not start the program";
+        else watch_wine(spec, folder, socket, result);
+        (void)child_run({"/usr/bin/tmux", "-S", socket, "kill-server"}, 5000);
+        if (result->timed_out) (void)child_run({"/bin/sh", "-c", "wineserver -k"}, 10000, wine_env(prefix));
+    }
+    stop_devices(&running, result);
+    (void)close(lock);  // also releases the lock
+}
+
+}  // namespace
+
+TempFolder::TempFolder() {
+    std::string pattern = env_or("TMPDIR", "/tmp") + "/ofwu-e2e-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;  // a folder that cannot be removed is left for the system's cleaning
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+}
+
+std::string e2e_program_path() {
+    return OFWU_PROGRAM;
+}
+
+std::string e2e_devsim_path() {
+    return OFWU_DEVSIM;
+}
+
+std::string e2e_windows_program_path() {
+    return env_or("OFWU_WINDOWS_EXE", std::string(OFWU_SOURCE_DIR) + "/build-windows/ofwu.exe");
+}
+
+bool e2e_wine_available(std::string* why) {
+    const char* needed[] = {"/usr/bin/wine", "/usr/bin/tmux"};
+    for (const char* program : needed) {
+        if (access(program, X_OK) != 0) *why = std::string(program) + " is not installed";
+    }
+    if (access(e2e_windows_program_path().c_str(), R_OK) != 0) *why = e2e_windows_program_path() + " is not built";
+    return why->empty();
+}
+
+bool devsim_start(const std::string& link, const std::string& folder, uint32_t com,
+                  const std::vector<std::string>& args, DevsimProcess* process, std::string* error) {
+    process->com = com;
+    process->link = link;
+    process->report_path = folder + "/devsim-com" + std::to_string(com) + ".json";
+    process->log_path = folder + "/devsim-com" + std::to_string(com) + ".log";
+    ChildSpec child;
+    child.argv = {e2e_devsim_path(), "--link", link, "--report", process->report_path};
+    child.argv.insert(child.argv.end(), args.begin(), args.end());
+    child.stderr_fd = open(process->log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    process->pid = child_start(child);
+    if (child.stderr_fd >= 0) (void)close(child.stderr_fd);  // the child has its own copy
+    const double end = now_ms() + LINK_WAIT_MS;
+    int status = 0;
+    while (process->pid > 0 && !path_exists(link) && now_ms() < end) {
+        if (child_wait(process->pid, 5, &status)) {
+            *error = "devsim ended at once (" + std::to_string(status) + "): " + file_text(process->log_path);
+            process->pid = -1;
+            return false;
+        }
+    }
+    if (path_exists(link)) return true;
+    *error = "devsim did not make its link " + link;
+    if (process->pid > 0) (void)child_stop(process->pid, DEVSIM_GRACE_MS);  // it failed; its status adds nothing
+    process->pid = -1;
+    return false;
+}
+
+DeviceOutcome devsim_wait(DevsimProcess* process, uint32_t limit_ms) {
+    DeviceOutcome outcome;
+    outcome.com = process->com;
+    if (process->pid > 0 && !child_wait(process->pid, limit_ms, &outcome.exit_status)) {
+        outcome.exit_status = child_stop(process->pid, DEVSIM_GRACE_MS);
+    }
+    process->pid = -1;
+    outcome.report_text = file_text(process->report_path);
+    (void)json_parse(outcome.report_text, &outcome.report);  // a missing report stays a null value
+    outcome.log = file_text(process->log_path);
+    outcome.link_left = path_exists(process->link);
+    // A devsim that had to be killed cannot remove its link: do it for it.
+    if (outcome.link_left) (void)unlink(process->link.c_str());
+    return outcome;
+}
+
+DeviceOutcome devsim_stop(DevsimProcess* process) {
+    if (process->pid > 0) child_signal(process->pid, SIGTERM);
+    return devsim_wait(process, DEVSIM_GRACE_MS);
+}
+
+RunResult e2e_run(const RunSpec& spec) {
+    RunResult result;
+    const double start = now_ms();
+    TempFolder folder;
+    if (folder.path.empty()) {
+        result.error = "cannot make a temporary folder";
+        return result;
+    }
+    if (spec.wine) run_wine(spec, folder.path, &result);
+    else run_native(spec, folder.path, &result);
+    result.elapsed_ms = now_ms() - start;
+    return result;
+}

@@ -1,0 +1,105 @@
+// End-to-end runs of the program against simulated devices (Linux only).
+//
+// e2e_run starts one devsim per requested COM number in a fresh temporary
+// folder, runs the program with its arguments, types keys when the output
+// shows what they answer, and collects the output, the exit status and every
+// device's report. It always stops what it started and removes what it made,
+// within a hard time limit.
+//
+// Natively the program finds COMn at $OFWU_COM_DIR/COMn. Under Wine
+// (RunSpec::wine) COMn is the link dosdevices/comn of the test prefix, and
+// the program runs in a detached tmux session with its output in a file.
+#ifndef OFWU_TESTS_E2E_HARNESS_H
+#define OFWU_TESTS_E2E_HARNESS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "json_lite.h"
+
+// One simulated device: the COM number it stands on and devsim's options
+// other than --link and --report (see tools/devsim/README.md).
+struct DeviceSpec {
+    uint32_t com = 1;
+    std::vector<std::string> args;
+};
+
+// Keys typed once `after` has appeared in the output, searched from where the
+// previous step's text was found: the program takes one key per loop pass,
+// so each answer waits for its question.
+struct KeyStep {
+    std::string after;
+    std::string keys;
+};
+
+struct RunSpec {
+    std::vector<std::string> args;          // the program's command line
+    std::vector<DeviceSpec> devices;
+    std::vector<KeyStep> keys;
+    uint32_t timeout_ms = 30000;            // hard limit for the whole run
+    bool wine = false;                      // build-windows/ofwu.exe under Wine
+    std::string program;                    // another program to run natively; empty: ofwu
+};
+
+struct DeviceOutcome {
+    uint32_t com = 0;
+    int exit_status = -1;                   // devsim's: 0 when its expectations were met
+    std::string report_text;                // its JSON report, as written
+    JsonValue report;                       // the same, parsed (null when none came)
+    std::string log;                        // what it wrote on standard error
+    bool link_left = false;                 // its COM link still existed after it stopped
+};
+
+struct RunResult {
+    std::string output;                     // standard output; "\r\n" made "\n" under Wine
+    int exit_status = -1;                   // the program's; -1 when it was killed
+    bool timed_out = false;
+    size_t keys_sent = 0;                   // key steps whose text appeared
+    double elapsed_ms = 0;
+    std::vector<DeviceOutcome> devices;     // in the order of RunSpec::devices
+    std::string error;                      // the harness could not do its part
+};
+
+RunResult e2e_run(const RunSpec& spec);
+
+// Paths of the programs the runs use. The native ones are those of this
+// build; the Windows program is build-windows/ofwu.exe beside the sources,
+// or $OFWU_WINDOWS_EXE.
+std::string e2e_program_path();
+std::string e2e_devsim_path();
+std::string e2e_windows_program_path();
+// True when Wine runs can be made: the Windows program and the wine and
+// tmux programs exist. Otherwise false, with the reason.
+bool e2e_wine_available(std::string* why);
+
+// The pieces e2e_run is made of, for tests that drive a port themselves.
+
+// A temporary folder removed with everything in it when this goes away.
+struct TempFolder {
+    std::string path;
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+};
+
+struct DevsimProcess {
+    pid_t pid = -1;
+    uint32_t com = 0;
+    std::string link;
+    std::string report_path;
+    std::string log_path;
+};
+
+// Starts devsim with its link at `link` and waits until the link exists.
+bool devsim_start(const std::string& link, const std::string& folder, uint32_t com,
+                  const std::vector<std::string>& args, DevsimProcess* process, std::string* error);
+// Asks devsim to stop (SIGTERM; SIGKILL after 3 s) and collects what it left.
+DeviceOutcome devsim_stop(DevsimProcess* process);
+// Waits up to `limit_ms` for devsim to end by itself; then collects as devsim_stop.
+DeviceOutcome devsim_wait(DevsimProcess* process, uint32_t limit_ms);
+
+#endif

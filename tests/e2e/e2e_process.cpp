@@ -1,0 +1,103 @@
+#include "e2e_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+// In the child, between fork and exec: only async-signal-safe calls matter
+// in a threaded parent, and setenv is not one, but GoogleTest runs one thread.
+void become_child(const ChildSpec& spec, const std::vector<char*>& argv) {
+    (void)setpgid(0, 0);  // own group, so stopping it stops its children too
+    const int null_fd = open("/dev/null", O_RDWR);
+    const int fds[3] = {spec.stdin_fd, spec.stdout_fd, spec.stderr_fd};
+    for (int target = 0; target < 3; ++target) (void)dup2(fds[target] >= 0 ? fds[target] : null_fd, target);
+    for (const auto& [name, value] : spec.env) {
+        if (value.empty()) (void)unsetenv(name.c_str());
+        else (void)setenv(name.c_str(), value.c_str(), 1);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);  // exec failed: the status says so
+}
+
+int decode_status(int raw) {
+    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+    return -1;
+}
+
+}  // namespace
+
+pid_t child_start(const ChildSpec& spec) {
+    std::vector<char*> argv;
+    for (const std::string& arg : spec.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) become_child(spec, argv);
+    if (pid > 0) (void)setpgid(pid, pid);  // also here, so the group exists before any signal
+    return pid;
+}
+
+bool child_wait(pid_t pid, uint32_t limit_ms, int* status) {
+    const double end = now_ms() + limit_ms;
+    for (;;) {
+        int raw = 0;
+        const pid_t done = waitpid(pid, &raw, WNOHANG);
+        if (done == pid) {
+            *status = decode_status(raw);
+            return true;
+        }
+        if (done < 0 || now_ms() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void child_signal(pid_t pid, int signal_number) {
+    if (pid > 0) (void)kill(-pid, signal_number);  // the group may already be gone
+}
+
+int child_stop(pid_t pid, uint32_t grace_ms) {
+    int status = -1;
+    child_signal(pid, SIGTERM);
+    if (child_wait(pid, grace_ms, &status)) return status;
+    child_signal(pid, SIGKILL);
+    (void)child_wait(pid, 5000, &status);
+    return status;
+}
+
+int child_run(const std::vector<std::string>& argv, uint32_t limit_ms,
+              const std::vector<std::pair<std::string, std::string>>& env) {
+    ChildSpec spec;
+    spec.argv = argv;
+    spec.env = env;
+    const pid_t pid = child_start(spec);
+    if (pid < 0) return -1;
+    int status = -1;
+    if (child_wait(pid, limit_ms, &status)) return status;
+    (void)child_stop(pid, 1000);  // overran its limit: whatever it ends with does not count
+    return -1;
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool path_exists(const std::string& path) {
+    struct stat info{};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+double now_ms() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}

@@ -1,0 +1,38 @@
+// Child processes for the end-to-end harness: start with chosen standard
+// streams and environment, wait with a limit, stop the whole group.
+#ifndef OFWU_TESTS_E2E_PROCESS_H
+#define OFWU_TESTS_E2E_PROCESS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ChildSpec {
+    std::vector<std::string> argv;                          // argv[0] is the program's path
+    std::vector<std::pair<std::string, std::string>> env;   // set in the child; empty value unsets
+    int stdin_fd = -1;                                      // -1: /dev/null
+    int stdout_fd = -1;                                     // -1: /dev/null
+    int stderr_fd = -1;                                     // -1: /dev/null
+};
+
+// Starts the child in a process group of its own; -1 when it cannot be made.
+pid_t child_start(const ChildSpec& spec);
+// Waits up to `limit_ms` for the child. True when it ended; *status is its
+// exit status, or 128 + the signal that ended it.
+bool child_wait(pid_t pid, uint32_t limit_ms, int* status);
+// Sends `signal_number` to the child's whole group.
+void child_signal(pid_t pid, int signal_number);
+// SIGTERM, up to `grace_ms` to end, then SIGKILL; the child's exit status.
+int child_stop(pid_t pid, uint32_t grace_ms);
+// Runs a program to its end (killed after `limit_ms`): its exit status, or -1.
+int child_run(const std::vector<std::string>& argv, uint32_t limit_ms,
+              const std::vector<std::pair<std::string, std::string>>& env = {});
+
+std::string file_text(const std::string& path);
+bool path_exists(const std::string& path);     // also a dangling link
+double now_ms();
+
+#endif
