@@ -101,6 +101,39 @@ TEST(Harness, RunsTheProgramWithADeviceStanding) {
     EXPECT_FALSE(run.devices[0].link_left);
 }
 
+// The program's scan finds the device on COM3. The device leaves after the
+// scan's query, so a run that goes on asking it again ends all the same.
+RunSpec scan_of_com3(bool wine) {
+    RunSpec spec;
+    spec.wine = wine;
+    spec.args = {"3"};
+    spec.devices = {{3, {"--unplug-at", "query:2", "--image", std::string(OFWU_FIRMWARE_DIR) + "/snd44_rev1.img"}}};
+    spec.keys = {{KEY_PROMPT, "x"}};
+    spec.timeout_ms = 60000;
+    return spec;
+}
+
+void expect_found_on_com3(const RunResult& run) {
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.exit_status, 1) << run.output;
+    EXPECT_NE(run.output.find("\nCOM3: A Ostrel device compatible with this firmwware was found."), std::string::npos)
+        << run.output;
+    ASSERT_EQ(run.devices.size(), 1u);
+    EXPECT_GE(run.devices[0].report["counts"]["version_replies"].number, 1) << run.devices[0].report_text;
+    EXPECT_EQ(run.devices[0].report["counts"]["bytes_dropped_wrong_rate"].number, 0);
+    EXPECT_FALSE(run.devices[0].link_left);
+}
+
+TEST(Harness, TheProgramFindsTheDevice) {
+    expect_found_on_com3(e2e_run(scan_of_com3(false)));
+}
+
+TEST(HarnessWine, TheWindowsProgramFindsTheDevice) {
+    std::string why;
+    if (!e2e_wine_available(&why)) GTEST_SKIP() << why;
+    expect_found_on_com3(e2e_run(scan_of_com3(true)));
+}
+
 TEST(HarnessWine, RunsTheWindowsProgram) {
     std::string why;
     if (!e2e_wine_available(&why)) GTEST_SKIP() << why;
