@@ -196,6 +196,14 @@ void watch_wine(const RunSpec& spec, const std::string& folder, const std::strin
     result->timed_out = true;
 }
 
+// Where COMn of the prefix leads. Wine relinks dosdevices/comN to the
+// machine's own serial devices when it starts, unless the prefix declares
+// its ports: a prefix made that way leads COMn to ofwu-com/COMn, which stays.
+std::string wine_com_link_format(const std::string& prefix) {
+    if (path_exists(prefix + "/ofwu-com")) return prefix + "/ofwu-com/COM%u";
+    return prefix + "/dosdevices/com%u";
+}
+
 bool prepare_prefix(const std::string& prefix, std::string* error) {
     const std::string script = std::string(OFWU_SOURCE_DIR) + "/tests/wine/prepare_prefix.sh";
     const int status = child_run({"/bin/sh", script}, PREFIX_LIMIT_MS, {{"OFWU_WINEPREFIX", prefix}});
@@ -214,7 +222,7 @@ void run_wine(const RunSpec& spec, const std::string& folder, RunResult* result)
         return;
     }
     std::vector<DevsimProcess> running;
-    if (start_devices(spec, folder, prefix + "/dosdevices/com%u", &running, &result->error)) {
+    if (start_devices(spec, folder, wine_com_link_format(prefix), &running, &result->error)) {
         const std::string socket = folder + "/tmux.sock";
         const int started = child_run({"/usr/bin/tmux", "-S", socket, "new-session", "-d", "-s", "ofwu", "-x", "160",
                                        "-y", "50", wine_command(spec, folder)},

@@ -7,8 +7,10 @@
 // within a hard time limit.
 //
 // Natively the program finds COMn at $OFWU_COM_DIR/COMn. Under Wine
-// (RunSpec::wine) COMn is the link dosdevices/comn of the test prefix, and
-// the program runs in a detached tmux session with its output in a file.
+// (RunSpec::wine) COMn is the link dosdevices/comn of the test prefix, or,
+// in a prefix that declares its ports (tests/wine/prepare_prefix.sh), the
+// link ofwu-com/COMn it leads to; the program runs in a detached tmux
+// session with its output in a file.
 #ifndef OFWU_TESTS_E2E_HARNESS_H
 #define OFWU_TESTS_E2E_HARNESS_H
 
