@@ -177,9 +177,11 @@ bool match_entry_string(Device* device, uint8_t byte) {
 void bootloader_receive(Device* device, uint8_t byte) {
     report_count(&device->report, "bootloader_bytes_received");
     device->last_boot_byte_us = device->now_us;
-    if (device->awaiting_ack) {
-        if (byte != 0) take_acknowledge(device, byte);
-        return;
+    if (device->awaiting_ack && byte != 0) {
+        take_acknowledge(device, byte);
+        // Anything but ACK or NAK means the program has moved on: the byte
+        // begins its next frame.
+        if (byte == BOOT_ACK || byte == BOOT_NAK) return;
     }
     if (match_entry_string(device, byte)) return;
     feed_packet_byte(device, byte);

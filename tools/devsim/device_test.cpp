@@ -143,6 +143,17 @@ TEST(Bootloader, SilentForTheFirstProbesThenAnswers) {
     EXPECT_EQ(device.report.counts["probe_replies"], 1u);
 }
 
+TEST(Bootloader, AProgramThatDoesNotAnswerTheReplyLosesNoFrame) {
+    Device device = started(in_bootloader());
+    feed(&device, {0x03, 0x26, 0x26});
+    take_output(&device);
+    // No ACK or NAK for the reply: the next probe comes straight away.
+    feed(&device, {0x00, 0x00, 0x03, 0x26, 0x26});
+    EXPECT_EQ(take_output(&device)[0], BOOT_ACK);
+    EXPECT_EQ(device.report.counts["program_other_answers"], 1u);
+    EXPECT_EQ(device.report.counts["probe_replies"], 2u);
+}
+
 TEST(Bootloader, NaksAFrameWithAWrongChecksum) {
     Device device = started(in_bootloader());
     feed(&device, {0x03, 0x27, 0x26});
