@@ -46,7 +46,7 @@ bool transfer_expect(TransferCheck* check, const std::vector<uint8_t>& image, st
 }
 
 std::vector<uint8_t> transfer_start_packet(const std::vector<uint8_t>& image) {
-    std::vector<uint8_t> data(START_PACKET_SIZE, 0);
+    std::vector<uint8_t> data(SIM_START_PACKET_SIZE, 0);
     data[0] = '!';
     // Memory range big-endian, unlike the image's own fields.
     put_be32(&data, 1, image_read_u32(image, IMG_FLASH_START));
@@ -76,7 +76,7 @@ void transfer_on_start(TransferCheck* check, const std::vector<uint8_t>& data) {
     const std::vector<uint8_t> wanted = transfer_start_packet(check->image);
     note_mismatch(check, difference("start packet", data, wanted));
     // The program builds the start packet in its buffer too.
-    for (uint32_t i = 0; i < START_PACKET_SIZE; ++i) check->buffer[i] = wanted[i];
+    for (uint32_t i = 0; i < SIM_START_PACKET_SIZE; ++i) check->buffer[i] = wanted[i];
 }
 
 void transfer_on_block(TransferCheck* check, const std::vector<uint8_t>& data) {

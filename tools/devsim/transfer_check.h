@@ -15,14 +15,14 @@
 
 #include "image_format.h"
 
-constexpr uint32_t START_PACKET_SIZE = 16;
-constexpr uint32_t PACKET_BUFFER_SIZE = 256;
+constexpr uint32_t SIM_START_PACKET_SIZE = 16;
+constexpr uint32_t SIM_PACKET_BUFFER_SIZE = 256;
 
 struct TransferCheck {
     bool has_image = false;
     std::vector<uint8_t> image;
     std::vector<ImageRecord> records;
-    std::vector<uint8_t> buffer = std::vector<uint8_t>(PACKET_BUFFER_SIZE, 0);
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(SIM_PACKET_BUFFER_SIZE, 0);
     uint32_t attempts = 0;          // start packets received
     uint32_t blocks = 0;            // block packets of the present attempt
     bool returned = false;          // the return command came after the last block

@@ -102,7 +102,7 @@ TEST(TransferCheck, RulesAgreeWithTheSampleImage) {
     const Bytes& last = sent.blocks.back();
     ASSERT_EQ(last.size(), 117u);
     EXPECT_EQ(Bytes(last.end() - 3, last.end()), Bytes(image.begin() + before_last + 115, image.begin() + before_last + 118));
-    std::vector<uint8_t> buffer(PACKET_BUFFER_SIZE, 0);
+    std::vector<uint8_t> buffer(SIM_PACKET_BUFFER_SIZE, 0);
     const std::vector<ImageRecord> records = image_records(image);
     for (size_t i = 0; i < records.size(); ++i) {
         ASSERT_EQ(transfer_block_packet(image, records[i], &buffer), sent.blocks[i]) << "block " << i + 1;

@@ -1,0 +1,95 @@
+// The program's own firmware transfer against devsim over a real
+// pseudo-terminal: the device must receive exactly the image it expects, and
+// its faults must lead the transfer into its failure paths.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "catalogue/firmware_image.h"
+#include "devsim_fixture.h"
+#include "transfer/firmware_transfer.h"
+
+namespace {
+
+std::string sample(const char* file) {
+    return std::string(OFWU_FIRMWARE_DIR) + "/" + file;
+}
+
+// Runs update_firmware with standard output in a file: its result and what it printed.
+int32_t update_capturing(const std::string& folder, std::string* printed) {
+    const std::string path = folder + "/transfer.out";
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    (void)dup2(file, STDOUT_FILENO);
+    const int32_t result = update_firmware();
+    std::fflush(stdout);
+    (void)dup2(saved, STDOUT_FILENO);
+    (void)close(saved);
+    (void)close(file);
+    *printed = file_text(path);
+    return result;
+}
+
+class DevsimTransfer : public DevsimPort {
+protected:
+    // The device in its application at 19200 baud, as a detection leaves it.
+    void start_application(std::vector<std::string> args, uint16_t revision) {
+        start(args, 19200);
+        current_baud = 19200;
+        link_state = LINK_APPLICATION;
+        selected_image = find_image(59, revision);
+        ASSERT_NE(selected_image, nullptr);
+    }
+};
+
+TEST_F(DevsimTransfer, TheDeviceReceivesExactlyTheImage) {
+    struct Case { const char* file; uint16_t revision; };
+    const Case cases[] = {{"snd44_rev1.img", 1}, {"snd44_rev2.img", 2}};
+    for (const Case& c : cases) {
+        start_application({"--revision", std::to_string(c.revision), "--image", sample(c.file), "--expect", "update",
+                           "--expect", "clean", "--version", "2.59"}, c.revision);
+        std::string printed;
+        EXPECT_EQ(update_capturing(folder_->path, &printed), TRANSFER_OK) << printed;
+        EXPECT_NE(printed.find("\rUpdating firmware: 100% complete.\n"), std::string::npos);
+        EXPECT_EQ(device.version, 0x023B0000u) << "the restarted application's version line was read";
+        EXPECT_EQ(current_baud, 19200u);
+        const DeviceOutcome outcome = stop();
+        EXPECT_EQ(outcome.exit_status, 0) << outcome.log;
+        EXPECT_EQ(outcome.report["image"]["verdict"].text, "complete") << outcome.report["image"]["mismatch"].text;
+        EXPECT_EQ(outcome.report["image"]["blocks_received"].number, 858);
+        EXPECT_EQ(outcome.report["counts"]["bytes_dropped_wrong_rate"].number, 0) << "every rate switched in time";
+        EXPECT_EQ(outcome.report["counts"]["probes"].number, 1);
+    }
+}
+
+TEST_F(DevsimTransfer, DeviceFaultsEndTheTransfer) {
+    struct Case {
+        std::vector<std::string> fault;
+        const char* message;
+        const char* refused;
+        double returns;   // return commands the device saw
+    };
+    const Case cases[] = {
+        {{"--on-start", "D"}, "\nError: FLASH firmware did not match update firmware.\n", "start packet: status 0x44", 0},
+        {{"--on-block", "5:status:41"}, "\nError: Lost(2-05) communications with the bootloader", "block 5: status 0x41", 1},
+        {{"--on-block", "2:nak"}, "\nError: Lost(2-01) communications with the bootloader", "block 2: NAK", 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--image", sample("snd44_rev1.img"), "--expect", "clean"};
+        args.insert(args.end(), c.fault.begin(), c.fault.end());
+        start_application(args, 1);
+        std::string printed;
+        EXPECT_EQ(update_capturing(folder_->path, &printed), TRANSFER_FAILED);
+        EXPECT_NE(printed.find(c.message), std::string::npos) << printed;
+        EXPECT_EQ(link_state, LINK_NONE);
+        const DeviceOutcome outcome = stop();
+        EXPECT_EQ(outcome.report["image"]["verdict"].text, "incomplete");
+        EXPECT_EQ(outcome.report["image"]["refused"].text, c.refused);
+        EXPECT_EQ(outcome.report["counts"]["return_commands"].number, c.returns);
+        EXPECT_EQ(outcome.exit_status, 0) << outcome.log;
+    }
+}
+
+}  // namespace
