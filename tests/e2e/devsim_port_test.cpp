@@ -11,6 +11,15 @@ double count_of(const DeviceOutcome& outcome, const std::string& name) {
     return outcome.report["counts"][name].number;
 }
 
+// The first event of this kind in the report; a null value when there is none.
+const JsonValue& first_event(const DeviceOutcome& outcome, const std::string& kind) {
+    const JsonValue& events = outcome.report["events"];
+    for (const JsonValue& event : events.items) {
+        if (event["kind"].text == kind) return event;
+    }
+    return events[events.items.size()];
+}
+
 TEST_F(DevsimPort, AnswersTheVersionQueryAsItIsTold) {
     struct Case {
         std::vector<std::string> args;
@@ -49,8 +58,16 @@ TEST_F(DevsimPort, IgnoresAQuerySentAtTheWrongRate) {
     const DeviceOutcome outcome = stop();
     EXPECT_EQ(count_of(outcome, "bytes_dropped_wrong_rate"), 3);
     EXPECT_EQ(count_of(outcome, "version_queries"), 1);
-    EXPECT_EQ(outcome.report["events"][1]["kind"].text, "noise");
-    EXPECT_EQ(outcome.report["events"][1]["line_baud"].number, 115200);
+    const JsonValue& noise = first_event(outcome, "noise");
+    EXPECT_EQ(noise["line_baud"].number, 115200);
+    EXPECT_EQ(noise["device_baud"].number, 19200);
+    EXPECT_EQ(noise["repeat"].number, 3);
+    std::vector<std::string> rates;
+    for (const JsonValue& event : outcome.report["events"].items) {
+        if (event["kind"].text == "line rate") rates.push_back(event["detail"].text);
+    }
+    // The pty's own rate before the port was opened, then the program's two.
+    EXPECT_EQ(rates, (std::vector<std::string>{"38400", "115200", "19200"}));
 }
 
 TEST_F(DevsimPort, WhatItSendsAtTheWrongRateArrivesAsFF) {

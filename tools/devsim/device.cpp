@@ -177,11 +177,12 @@ std::vector<std::string> device_unmet(const Device& device) {
 }
 
 std::string device_report_json(const Device& device, const std::string& stop_reason,
-                               const std::string& pty_name) {
+                               const std::string& pty_name, double start_unix_ms) {
     JsonWriter w;
     w.text = "{";
     json_text(&w, "link", device.scenario.link);
     json_text(&w, "pty", pty_name);
+    json_number(&w, "start_unix_ms", start_unix_ms);
     json_text(&w, "stop_reason", stop_reason);
     json_text(&w, "final_mode", mode_name(device.mode));
     json_text(&w, "unplugged_at", device.unplug_step);

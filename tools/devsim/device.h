@@ -76,7 +76,7 @@ uint64_t device_next_timer(const Device& device);
 
 // The JSON report of the whole session.
 std::string device_report_json(const Device& device, const std::string& stop_reason,
-                               const std::string& pty_name);
+                               const std::string& pty_name, double start_unix_ms);
 // Each expectation of the scenario that was not met, one line each.
 std::vector<std::string> device_unmet(const Device& device);
 

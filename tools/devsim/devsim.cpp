@@ -31,6 +31,11 @@ void on_signal(int number) {
     stop_signal = number;
 }
 
+double unix_ms() {
+    using namespace std::chrono;
+    return static_cast<double>(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count()) / 1000.0;
+}
+
 struct InByte {
     uint64_t arrival_us;   // when the byte has fully arrived at the device
     uint8_t byte;
@@ -42,9 +47,11 @@ struct Loop {
     PtyLine line;
     std::deque<InByte> inbox;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    double start_unix_ms = unix_ms();  // the same moment on the wall clock
     uint64_t last_input_us = 0;
     uint64_t rx_free_us = 0;   // paced: when the line can carry the next incoming byte
     uint64_t tx_free_us = 0;   // paced: when the line can carry the next outgoing byte
+    uint32_t seen_baud = 0;    // the program's rate when the loop last looked
     std::string stop_reason;
 };
 
@@ -112,6 +119,17 @@ std::vector<uint8_t> due_output(Loop* loop, uint64_t now, bool rates_match) {
     return out;
 }
 
+// Notes every rate the program sets, as the device sees it change.
+void watch_rate(Loop* loop, uint64_t now) {
+    Device* device = &loop->device;
+    const uint32_t baud = pty_line_baud(loop->line);
+    if (baud == loop->seen_baud) return;
+    loop->seen_baud = baud;
+    device->line_baud = baud;
+    device->now_us = now;
+    device_log(device, "line rate", std::to_string(baud));
+}
+
 void send_output(Loop* loop, uint64_t now) {
     Device* device = &loop->device;
     device->line_baud = pty_line_baud(loop->line);
@@ -144,8 +162,12 @@ timespec poll_timeout(const Loop& loop, uint64_t now) {
     return {static_cast<time_t>(wait_us / 1000000), static_cast<long>(wait_us % 1000000) * 1000};
 }
 
+const char* signal_name(int number) {
+    return number == SIGINT ? "SIGINT" : number == SIGHUP ? "SIGHUP" : "SIGTERM";
+}
+
 bool should_stop(Loop* loop, uint64_t now) {
-    if (stop_signal != 0) loop->stop_reason = stop_signal == SIGINT ? "SIGINT" : "SIGTERM";
+    if (stop_signal != 0) loop->stop_reason = signal_name(stop_signal);
     else if (loop->device.unplugged) loop->stop_reason = "unplugged";
     else if (now >= idle_deadline(*loop)) loop->stop_reason = "idle timeout";
     return !loop->stop_reason.empty();
@@ -157,6 +179,7 @@ void run(Loop* loop, const sigset_t& waiting) {
         deliver_input(loop, now);
         device_advance(&loop->device, now);
         if (should_stop(loop, now)) return;
+        watch_rate(loop, now);
         send_output(loop, now);
         pollfd entry = {loop->line.master, POLLIN, 0};
         const timespec wait = poll_timeout(*loop, now);
@@ -174,7 +197,7 @@ bool write_report(const Loop& loop) {
     const std::string temporary = path + ".part";
     {
         std::ofstream out(temporary, std::ios::trunc);
-        out << device_report_json(loop.device, loop.stop_reason, loop.line.slave_name);
+        out << device_report_json(loop.device, loop.stop_reason, loop.line.slave_name, loop.start_unix_ms);
         if (!out) return false;
     }
     return std::rename(temporary.c_str(), path.c_str()) == 0;
@@ -209,6 +232,10 @@ int main(int argc, char** argv) {
     if (scenario.verbose) {
         std::fprintf(stderr, "devsim: %s -> %s\n", scenario.link.c_str(), loop.line.slave_name.c_str());
     }
+    // The rate before any program could open the line, then every change.
+    loop.seen_baud = loop.line.first_baud;
+    loop.device.line_baud = loop.line.first_baud;
+    device_log(&loop.device, "line rate", std::to_string(loop.line.first_baud));
     run(&loop, waiting);
     return finish(&loop);
 }

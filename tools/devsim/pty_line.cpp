@@ -83,6 +83,7 @@ bool pty_line_open(PtyLine* line, const std::string& link, std::string* error) {
         pty_line_close(line);
         return false;
     }
+    line->first_baud = pty_line_baud(*line);
     if (!place_link(line->slave_name, link, error)) {
         pty_line_close(line);
         return false;

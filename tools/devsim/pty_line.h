@@ -11,6 +11,7 @@ struct PtyLine {
     int slave = -1;            // held open so the master never sees a hang-up
     std::string slave_name;    // /dev/pts/N
     std::string link;          // the symlink that publishes the slave
+    uint32_t first_baud = 0;   // the rate before the link existed, so before any program
 };
 
 // Opens a pty, sets its slave raw and links it at `link` (replacing a stale
