@@ -2,9 +2,9 @@
 # Runs a test program next to a scripted pty peer.
 #   run_with_peer.sh native|wine PEER_BIN TEST_BIN [args...]
 # native: COM ports are links in a temporary OFWU_COM_DIR.
-# wine:   COM ports are comN links in the dosdevices folder of the test
-#         prefix (tests/wine/run_wine.sh --print-prefix), and the test
-#         program, a Windows program, runs under wine in that prefix.
+# wine:   COM ports are COMn links in the ofwu-com folder of the test prefix
+#         (tests/wine/prepare_prefix.sh), which Wine's COMn leads to, and
+#         the test program, a Windows program, runs under wine in that prefix.
 set -u
 mode=$1 peer=$2 test=$3
 shift 3
@@ -35,11 +35,11 @@ wine)
     # runs the program in it.
     run_wine=$(dirname "$0")/wine/run_wine.sh
     prefix=$(sh "$run_wine" --print-prefix)
-    if [ ! -d "$prefix/dosdevices" ]; then
-        echo "run_with_peer: no Wine prefix at $prefix (run tests/wine/prepare_prefix.sh)" >&2
+    if [ ! -d "$prefix/ofwu-com" ]; then
+        echo "run_with_peer: no test Wine prefix at $prefix (run tests/wine/prepare_prefix.sh)" >&2
         exit 1
     fi
-    "$peer" --serve "$work/requests" --link-pattern "$prefix/dosdevices/com%u" &
+    "$peer" --serve "$work/requests" --link-pattern "$prefix/ofwu-com/COM%u" &
     peer_pid=$!
     # Wine's Z: drive is the Unix root.
     windows_dir="Z:$(printf '%s' "$work/requests" | tr / '\\')"
