@@ -1,7 +1,72 @@
-// The main loop. The update decision, the transfer and the message monitor
-// join it in later work; until then a found device ends the run here.
+// The main loop: before an update it identifies the device on every pass,
+// checks the image against it and asks the user; after a successful update
+// it only passes the device's messages to the monitor until the device says
+// it is ready or stays silent for the watch time.
+#include "catalogue/product_table.h"
+#include "catalogue/update_decision.h"
 #include "control/program.h"
+#include "control/program_state.h"
+#include "identify/detect.h"
+#include "monitor/message_monitor.h"
+#include "platform/console.h"
+#include "transfer/firmware_transfer.h"
+
+namespace {
+
+constexpr uint32_t PASS_SLEEP_MS = 1;     // keeps the loop from taking a whole core
+constexpr uint32_t WATCH_LIMIT_MS = 30000; // silence after the update that ends the program
+
+// Feeds every byte already waiting to the message monitor. Only bytes that
+// have arrived are read, so a pass never waits for the device here.
+void feed_waiting_bytes() {
+    for (int32_t waiting = port_pending(&port); waiting > 0; --waiting) {
+        uint8_t byte = 0;
+        if (port_read(&port, &byte, 1) != 1) return;
+        feed_message_byte(static_cast<int8_t>(byte));
+    }
+}
+
+// One key a pass is taken and has no effect: a key pressed during a transfer
+// must not answer the next question.
+void consume_key() {
+    if (!key_waiting()) return;
+    if (key_read() == 0) (void)key_read();  // the second code of a two-code key
+}
+
+// Identifies the device, checks the image against it and asks the user;
+// on Y runs the transfer. Every way that ends the program goes through the
+// exit path.
+void update_pass() {
+    if (detect_device() != DETECT_OK) {
+        print_message("\nNo Ostrel device found on COM%u.\n", port_number);
+        exit_path(EXIT_STATUS);
+    }
+    if (product_name(device.product_code, device.hardware_revision) == nullptr) {
+        print_message("\nThe device on COM%u not compatible with this update.\nProduct name: \"%.32s\"\n",
+                      port_number, device.reported_name);
+        exit_path(EXIT_STATUS);
+    }
+    const int32_t compatibility = check_compatibility(&device, selected_image);
+    if (compatibility != COMPATIBLE) {
+        report_incompatibility(compatibility, &device, selected_image);
+        exit_path(EXIT_STATUS);
+    }
+    if (confirm_update(&device, selected_image) != ANSWER_YES) return;
+    ready = 0;
+    if (update_firmware() == TRANSFER_OK) {
+        update_done = 1;
+        watch_timer = timer_start();
+    }
+}
+
+}  // namespace
 
 void run_main_loop() {
-    exit_path(EXIT_STATUS);
+    for (;;) {
+        sleep_ms(PASS_SLEEP_MS);
+        if (update_done && (ready || timer_expired(watch_timer, WATCH_LIMIT_MS))) exit_path(EXIT_STATUS);
+        feed_waiting_bytes();
+        consume_key();
+        if (!update_done) update_pass();
+    }
 }
