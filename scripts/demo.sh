@@ -1,11 +1,36 @@
 #!/bin/sh
-# Builds the program and runs it in this terminal. COM ports are looked up
-# in a temporary, empty folder, so no real port is touched.
+# The program's main job on a machine without hardware: installs what is
+# missing, builds, puts a simulated device (devsim) at version 2.58 on COM3
+# of a temporary folder, and runs ofwu against it in this terminal. Answer
+# the question with Y; after the transfer the device updates its signal
+# processors and reports that it is ready. Everything is cleaned up after.
 set -u
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
+echo "Building..."
 cmake -S . -B build -G Ninja >/dev/null && cmake --build build >/dev/null || exit 1
 
-com_dir=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-demo.XXXXXX")
-trap 'rm -rf "$com_dir"' EXIT INT TERM
-OFWU_COM_DIR=$com_dir build/ofwu "$@"
+work=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-demo.XXXXXX")
+devsim_pid=
+cleanup() {
+    [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null && wait "$devsim_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+# The device: product 59 (SND44), revision 1, firmware 2.58, no name of its
+# own. After its restart it updates two banks of signal processors, showing
+# each step, and then says it is ready.
+set --
+for bank in 1 2; do
+    for step in 0 1 2 3 4 5; do set -- "$@" --line "400:!100,$bank,$step"; done
+done
+build/devsim --link "$work/COM3" --product 59 --revision 1 --version 2.58 --name "" \
+    --image firmware/snd44_rev1.img --report "$work/report.json" \
+    "$@" --line "300:=P" --idle-timeout 600000 2>"$work/devsim.log" &
+devsim_pid=$!
+for _ in $(seq 50); do [ -e "$work/COM3" ] && break; sleep 0.1; done
+
+OFWU_COM_DIR=$work build/ofwu
+status=$?
+echo "(ofwu ended with exit status $status; it always ends with 1)"
