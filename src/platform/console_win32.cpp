@@ -1,11 +1,12 @@
 // Key input and sleep on Windows.
 //
-// When standard input is a console, keys come from it through _kbhit and
-// _getch, without echo. When it is a pipe or a file (a script feeding
-// answers), every byte of it is one key, as on POSIX systems, and its end is
-// KEY_END_OF_INPUT. When there is no standard input at all, or it is a
-// character device that is not a console (NUL), no key can ever come and
-// key_read returns KEY_END_OF_INPUT at once rather than wait for ever.
+// Where keys come from is decided at each call by what standard input is:
+// - a console: keys through _kbhit and _getch, without echo;
+// - a pipe or a disk file (a script feeding answers): every byte is one key,
+//   as on POSIX systems, and its end is KEY_END_OF_INPUT;
+// - nothing at all, or a device that is no console (NUL): no key can ever
+//   come, so key_read returns KEY_END_OF_INPUT at once instead of waiting
+//   for ever.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -21,62 +22,49 @@
 namespace {
 
 enum InputKind : int32_t {
-    INPUT_UNKNOWN = 0,  // not yet looked at
-    INPUT_CONSOLE,      // keys from the console
-    INPUT_PIPE,         // bytes from a pipe, one key each
-    INPUT_FILE,         // bytes from a disk file, one key each
-    INPUT_NONE,         // no key can ever come
+    INPUT_CONSOLE,  // keys from the console
+    INPUT_PIPE,     // bytes from a pipe, one key each
+    INPUT_FILE,     // bytes from a disk file, one key each
+    INPUT_NONE,     // no key can ever come
 };
 
-int32_t input_kind = INPUT_UNKNOWN;
-bool input_ended = false;
-
-// Decides once where keys come from.
-int32_t input_kind_get() {
-    if (input_kind != INPUT_UNKNOWN) return input_kind;
-    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);  // null or INVALID_HANDLE_VALUE when none
+InputKind input_kind(HANDLE input) {
+    // GetStdHandle gives null or INVALID_HANDLE_VALUE when there is none.
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) return INPUT_NONE;
     DWORD mode = 0;
-    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
-        input_kind = INPUT_NONE;
-    } else if (GetConsoleMode(input, &mode)) {  // non-zero only for a console input handle
-        input_kind = INPUT_CONSOLE;
-    } else {
-        // GetFileType returns FILE_TYPE_UNKNOWN on failure as for an unknown
-        // kind; both leave no way to read a key.
-        switch (GetFileType(input)) {
-            case FILE_TYPE_PIPE: input_kind = INPUT_PIPE; break;
-            case FILE_TYPE_DISK: input_kind = INPUT_FILE; break;
-            default: input_kind = INPUT_NONE; break;  // NUL and other devices: no console behind them
-        }
+    // GetConsoleMode returns non-zero only for a console handle.
+    if (GetConsoleMode(input, &mode)) return INPUT_CONSOLE;
+    // GetFileType returns FILE_TYPE_UNKNOWN on failure as for a kind it does
+    // not know; neither can deliver a key.
+    switch (GetFileType(input)) {
+        case FILE_TYPE_PIPE: return INPUT_PIPE;
+        case FILE_TYPE_DISK: return INPUT_FILE;
+        default: return INPUT_NONE;
     }
-    return input_kind;
 }
 
 // One byte of redirected standard input, or KEY_END_OF_INPUT at its end.
-int32_t byte_read() {
-    unsigned char key = 0;
+int32_t byte_read(HANDLE input) {
+    unsigned char key = 0;  // unsigned: a byte 0xE0 is key code 224, not -32
     DWORD got = 0;
     // ReadFile returns non-zero on success; success with 0 bytes is the end
-    // of a file, failure (ERROR_BROKEN_PIPE) the end of a pipe.
-    if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &got, nullptr) && got == 1) return key;
-    input_ended = true;
+    // of a file, failure (ERROR_BROKEN_PIPE) the end of a pipe. Both stay
+    // so, so every later call finds the end again.
+    if (ReadFile(input, &key, 1, &got, nullptr) && got == 1) return key;
     return KEY_END_OF_INPUT;
 }
 
 }  // namespace
 
 int32_t key_waiting() {
-    if (input_ended) return 1;
-    switch (input_kind_get()) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    switch (input_kind(input)) {
         case INPUT_CONSOLE: return _kbhit() != 0 ? 1 : 0;
         case INPUT_PIPE: {
             DWORD available = 0;
             // PeekNamedPipe returns non-zero on success; it fails once the
             // writer has gone and nothing is left, which is the end of input.
-            if (!PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available,
-                               nullptr)) {
-                return 1;
-            }
+            if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return 1;
             return available > 0 ? 1 : 0;
         }
         default: return 1;  // a file read, or the end of input, returns at once
@@ -84,14 +72,12 @@ int32_t key_waiting() {
 }
 
 int32_t key_read() {
-    if (input_ended) return KEY_END_OF_INPUT;
-    switch (input_kind_get()) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    switch (input_kind(input)) {
         case INPUT_CONSOLE: return _getch();
         case INPUT_PIPE:
-        case INPUT_FILE: return byte_read();
-        default:
-            input_ended = true;
-            return KEY_END_OF_INPUT;
+        case INPUT_FILE: return byte_read(input);
+        default: return KEY_END_OF_INPUT;
     }
 }
 

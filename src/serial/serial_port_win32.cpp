@@ -1,7 +1,6 @@
 // The serial port on Windows: one COM port opened exclusively for overlapped
 // I/O. Overlapped I/O serves only to bound every transfer by PORT_WAIT_MS;
 // each operation waits for its own transfer before it returns.
-#include <cstdio>
 #include <ctime>
 
 #include "platform/console.h"
