@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,11 +36,13 @@ protected:
 
     std::string link() const { return folder_->path + "/COM" + std::to_string(COM); }
 
-    // Starts devsim with these options and opens the port at `baud`.
+    // Starts devsim with these options and opens the port at `baud`. Call it
+    // inside ASSERT_NO_FATAL_FAILURE: a test cannot go on without its device.
     void start(const std::vector<std::string>& args, uint32_t baud) {
         std::string error;
         ASSERT_TRUE(devsim_start(link(), folder_->path, COM, args, &process_, &error)) << error;
-        ASSERT_EQ(port_open(&port, COM, baud), 1);
+        ASSERT_EQ(port_open(&port, COM, baud), 1)
+            << "cannot open " << link() << ": " << std::strerror(errno) << "\n" << file_text(process_.log_path);
     }
 
     // Closes the port and stops devsim: what it reported.

@@ -26,7 +26,7 @@ void write_bytes(const Bytes& bytes) {
 }
 
 TEST_F(DevsimPort, FramesOnTheWire) {
-    start({"--start", "bootloader"}, 115200);
+    ASSERT_NO_FATAL_FAILURE(start({"--start", "bootloader"}, 115200));
     write_bytes({0x03, 0x27, 0x26});  // a probe whose checksum is off by one
     EXPECT_EQ(read_bytes(1), Bytes{0x33});
     write_bytes({0x00, 0x00, 0x05, 0x27, 0x24, 0x01, 0x02});  // idle zeros, then a command
@@ -54,7 +54,8 @@ TEST_F(DevsimPort, ProbeRepliesInEachLayout) {
         {"legacy-unterminated", 56, 1, "SND44"},  // then spaces to the end of the field
     };
     for (const Case& c : cases) {
-        start({"--start", "bootloader", "--layout", c.layout, "--revision", "2", "--version", "2.59"}, 115200);
+        ASSERT_NO_FATAL_FAILURE(
+            start({"--start", "bootloader", "--layout", c.layout, "--revision", "2", "--version", "2.59"}, 115200));
         flush_bootloader();
         ASSERT_EQ(probe_bootloader(&bootloader_info), PROBE_OK) << c.layout;
         EXPECT_EQ(info_u16(&bootloader_info, INFO_PRODUCT_CODE), c.product) << c.layout;
@@ -71,7 +72,7 @@ TEST_F(DevsimPort, ProbeRepliesInEachLayout) {
 }
 
 TEST_F(DevsimPort, ProbeReplyLongerThanTheRecord) {
-    start({"--start", "bootloader", "--probe-data-length", "255"}, 115200);
+    ASSERT_NO_FATAL_FAILURE(start({"--start", "bootloader", "--probe-data-length", "255"}, 115200));
     EXPECT_EQ(probe_bootloader(&bootloader_info), PROBE_OK);
     EXPECT_EQ(info_u16(&bootloader_info, INFO_PRODUCT_CODE), 59);
     EXPECT_EQ(stop().report["counts"]["program_acks"].number, 1);
@@ -84,7 +85,7 @@ TEST_F(DevsimPort, AnswersCommandsAsTold) {
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--start", "bootloader"};
         if (std::string(c.fault) != "none") args.insert(args.end(), {"--on-block", std::string("1:") + c.fault});
-        start(args, 115200);
+        ASSERT_NO_FATAL_FAILURE(start(args, 115200));
         const uint8_t block[] = {0x24, 0x01, 0x02};
         EXPECT_EQ(bootloader_command(block, 3, 2000), c.result) << c.fault;
         stop();
@@ -116,7 +117,8 @@ TEST_F(DevsimPort, WholeTransferOfASampleImage) {
     const std::string path = std::string(OFWU_FIRMWARE_DIR) + "/snd44_rev1.img";
     Bytes image;
     ASSERT_TRUE(image_load(path, &image));
-    start({"--image", path, "--expect", "update", "--expect", "clean", "--line", "50:!100,1,0"}, 19200);
+    ASSERT_NO_FATAL_FAILURE(
+        start({"--image", path, "--expect", "update", "--expect", "clean", "--line", "50:!100,1,0"}, 19200));
     const uint8_t entry[] = "^BOOTL$^BOOTL$^BOOTL$";
     ASSERT_EQ(port_write(&port, entry, 21), 21);
     sleep_ms(300);  // the device switches within its 100 ms
@@ -145,7 +147,7 @@ TEST_F(DevsimPort, AppliesLineTimeWhenPaced) {
     // 10 bit-times each at 19200 baud take at least 112 ms.
     std::string empty_lines = "$";
     for (int i = 1; i < 50; ++i) empty_lines += ",$";
-    start({"--pace", "--noise", "90", "--before-reply", empty_lines}, 19200);
+    ASSERT_NO_FATAL_FAILURE(start({"--pace", "--noise", "90", "--before-reply", empty_lines}, 19200));
     const uint32_t begin = timer_start();
     ASSERT_EQ(query_version(&device, 0), VERSION_OK);
     EXPECT_GE(timer_start() - begin, 110u);
@@ -153,7 +155,7 @@ TEST_F(DevsimPort, AppliesLineTimeWhenPaced) {
 }
 
 TEST_F(DevsimPort, DetectionFindsTheApplication) {
-    start({}, 19200);
+    ASSERT_NO_FATAL_FAILURE(start({}, 19200));
     current_baud = 19200;
     EXPECT_EQ(detect_device(), DETECT_OK);
     EXPECT_EQ(link_state, LINK_APPLICATION);

@@ -34,7 +34,7 @@ TEST_F(DevsimPort, AnswersTheVersionQueryAsItIsTold) {
         {{"--revision", "2", "--version", "1.05.03c", "--name", "", "--option", "1F"}, 59, 2, 0x01050303u, 0x1Fu, ""},
     };
     for (const Case& c : cases) {
-        start(c.args, 19200);
+        ASSERT_NO_FATAL_FAILURE(start(c.args, 19200));
         ASSERT_EQ(query_version(&device, 0), VERSION_OK) << c.args.size();
         EXPECT_EQ(device.product_code, c.product);
         EXPECT_EQ(device.hardware_revision, c.revision);
@@ -48,7 +48,7 @@ TEST_F(DevsimPort, AnswersTheVersionQueryAsItIsTold) {
 }
 
 TEST_F(DevsimPort, IgnoresAQuerySentAtTheWrongRate) {
-    start({}, 115200);
+    ASSERT_NO_FATAL_FAILURE(start({}, 115200));
     const uint8_t query[] = {'^', 'V', '$'};
     ASSERT_EQ(port_write(&port, query, 3), 3);
     sleep_ms(300);
@@ -71,7 +71,7 @@ TEST_F(DevsimPort, IgnoresAQuerySentAtTheWrongRate) {
 }
 
 TEST_F(DevsimPort, WhatItSendsAtTheWrongRateArrivesAsFF) {
-    start({"--start-line", "300:=P"}, 115200);
+    ASSERT_NO_FATAL_FAILURE(start({"--start-line", "300:=P"}, 115200));
     uint8_t line[8] = {};
     ASSERT_EQ(port_read_timed(&port, line, 4, 2000), 4);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(line[i], 0xFF) << i;
@@ -79,7 +79,7 @@ TEST_F(DevsimPort, WhatItSendsAtTheWrongRateArrivesAsFF) {
 }
 
 TEST_F(DevsimPort, StopsByItselfWhenIdleAndRemovesItsLink) {
-    start({"--idle-timeout", "300"}, 19200);
+    ASSERT_NO_FATAL_FAILURE(start({"--idle-timeout", "300"}, 19200));
     const DeviceOutcome outcome = devsim_wait(&process_, 5000);
     EXPECT_EQ(outcome.exit_status, 0);
     EXPECT_EQ(outcome.report["stop_reason"].text, "idle timeout");
@@ -87,7 +87,7 @@ TEST_F(DevsimPort, StopsByItselfWhenIdleAndRemovesItsLink) {
 }
 
 TEST_F(DevsimPort, UnplugsAtTheChosenStep) {
-    start({"--unplug-at", "query:2", "--expect", "unplugged"}, 19200);
+    ASSERT_NO_FATAL_FAILURE(start({"--unplug-at", "query:2", "--expect", "unplugged"}, 19200));
     EXPECT_EQ(query_version(&device, 0), VERSION_OK);
     EXPECT_EQ(query_version(&device, 0), VERSION_NO_REPLY);
     const DeviceOutcome outcome = devsim_wait(&process_, 5000);
@@ -98,11 +98,11 @@ TEST_F(DevsimPort, UnplugsAtTheChosenStep) {
 }
 
 TEST_F(DevsimPort, ExitStatusSaysWhetherExpectationsWereMet) {
-    start({"--expect", "query", "--expect", "no-update"}, 19200);
+    ASSERT_NO_FATAL_FAILURE(start({"--expect", "query", "--expect", "no-update"}, 19200));
     const DeviceOutcome unmet = stop();
     EXPECT_EQ(unmet.exit_status, 1);
     EXPECT_EQ(unmet.report["unmet"][0].text, "query");
-    start({"--expect", "query"}, 19200);
+    ASSERT_NO_FATAL_FAILURE(start({"--expect", "query"}, 19200));
     ASSERT_EQ(query_version(&device, 0), VERSION_OK);
     EXPECT_EQ(stop().exit_status, 0);
 }

@@ -36,7 +36,7 @@ class DevsimTransfer : public DevsimPort {
 protected:
     // The device in its application at 19200 baud, as a detection leaves it.
     void start_application(std::vector<std::string> args, uint16_t revision) {
-        start(args, 19200);
+        ASSERT_NO_FATAL_FAILURE(start(args, 19200));
         current_baud = 19200;
         link_state = LINK_APPLICATION;
         selected_image = find_image(59, revision);
@@ -48,8 +48,9 @@ TEST_F(DevsimTransfer, TheDeviceReceivesExactlyTheImage) {
     struct Case { const char* file; uint16_t revision; };
     const Case cases[] = {{"snd44_rev1.img", 1}, {"snd44_rev2.img", 2}};
     for (const Case& c : cases) {
-        start_application({"--revision", std::to_string(c.revision), "--image", sample(c.file), "--expect", "update",
-                           "--expect", "clean", "--version", "2.59"}, c.revision);
+        const std::vector<std::string> args = {"--revision", std::to_string(c.revision), "--image", sample(c.file),
+                                               "--expect", "update", "--expect", "clean", "--version", "2.59"};
+        ASSERT_NO_FATAL_FAILURE(start_application(args, c.revision));
         std::string printed;
         EXPECT_EQ(update_capturing(folder_->path, &printed), TRANSFER_OK) << printed;
         EXPECT_NE(printed.find("\rUpdating firmware: 100% complete.\n"), std::string::npos);
@@ -79,13 +80,13 @@ TEST_F(DevsimTransfer, DeviceFaultsEndTheTransfer) {
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--image", sample("snd44_rev1.img"), "--expect", "clean"};
         args.insert(args.end(), c.fault.begin(), c.fault.end());
-        start_application(args, 1);
+        ASSERT_NO_FATAL_FAILURE(start_application(args, 1));
         std::string printed;
         EXPECT_EQ(update_capturing(folder_->path, &printed), TRANSFER_FAILED);
         EXPECT_NE(printed.find(c.message), std::string::npos) << printed;
         EXPECT_EQ(link_state, LINK_NONE);
         const DeviceOutcome outcome = stop();
-        EXPECT_EQ(outcome.report["image"]["verdict"].text, "incomplete");
+        EXPECT_EQ(outcome.report["image"]["verdict"].text, "incomplete") << outcome.report_text;
         EXPECT_EQ(outcome.report["image"]["refused"].text, c.refused);
         EXPECT_EQ(outcome.report["counts"]["return_commands"].number, c.returns);
         EXPECT_EQ(outcome.exit_status, 0) << outcome.log;

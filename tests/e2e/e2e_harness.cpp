@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t LINK_WAIT_MS = 5000;       // devsim makes its link at once; allow a loaded machine
+constexpr uint32_t LINK_WAIT_MS = 10000;      // devsim makes its link at once; allow a loaded machine
 constexpr uint32_t DEVSIM_GRACE_MS = 3000;    // time to write the report after SIGTERM
 constexpr uint32_t EXTRA_IDLE_MS = 10000;     // devsim outlives a run by this much at most
 constexpr uint32_t PREFIX_LIMIT_MS = 300000;  // a fresh Wine prefix takes a while
