@@ -154,6 +154,19 @@ TEST_F(DevsimPort, AppliesLineTimeWhenPaced) {
     stop();
 }
 
+TEST_F(DevsimPort, PacesWhatTheProgramSendsToo) {
+    // 1000 idle bytes before the probe take 86.8 ms to reach the device at
+    // 115200 baud; only then can it answer.
+    ASSERT_NO_FATAL_FAILURE(start({"--pace", "--start", "bootloader"}, 115200));
+    Bytes burst(1000, 0x00);
+    burst.insert(burst.end(), {0x03, 0x26, 0x26});
+    const uint32_t begin = timer_start();
+    write_bytes(burst);
+    EXPECT_EQ(read_bytes(1), Bytes{0xCC});
+    EXPECT_GE(timer_start() - begin, 85u);
+    stop();
+}
+
 TEST_F(DevsimPort, DetectionFindsTheApplication) {
     ASSERT_NO_FATAL_FAILURE(start({}, 19200));
     current_baud = 19200;
