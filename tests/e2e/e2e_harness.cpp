@@ -45,20 +45,20 @@ std::string due_keys(KeyFeeder* feeder, const std::string& output) {
     return keys;
 }
 
-std::vector<std::string> devsim_args(const RunSpec& spec, const DeviceSpec& device) {
+std::vector<std::string> devsim_args(const RunPlan& plan, const DevicePlan& device) {
     // The harness's own idle limit comes first, so a test's --idle-timeout wins.
-    std::vector<std::string> args = {"--idle-timeout", std::to_string(spec.timeout_ms + EXTRA_IDLE_MS)};
+    std::vector<std::string> args = {"--idle-timeout", std::to_string(plan.timeout_ms + EXTRA_IDLE_MS)};
     args.insert(args.end(), device.args.begin(), device.args.end());
     return args;
 }
 
-bool start_devices(const RunSpec& spec, const std::string& folder, const std::string& link_format,
+bool start_devices(const RunPlan& plan, const std::string& folder, const std::string& link_format,
                    std::vector<DevsimProcess>* running, std::string* error) {
-    for (const DeviceSpec& device : spec.devices) {
+    for (const DevicePlan& device : plan.devices) {
         char link[512];
         std::snprintf(link, sizeof link, link_format.c_str(), device.com);
         running->emplace_back();
-        if (!devsim_start(link, folder, device.com, devsim_args(spec, device), &running->back(), error)) {
+        if (!devsim_start(link, folder, device.com, devsim_args(plan, device), &running->back(), error)) {
             running->pop_back();
             return false;
         }
@@ -91,9 +91,9 @@ void write_all(int fd, const std::string& bytes) {
 }
 
 // Feeds keys and collects output until the program ends or the time is up.
-void watch_native(const RunSpec& spec, pid_t pid, int out_fd, int in_fd, RunResult* result) {
-    const double end = now_ms() + spec.timeout_ms;
-    KeyFeeder feeder{&spec.keys};
+void watch_native(const RunPlan& plan, pid_t pid, int out_fd, int in_fd, RunResult* result) {
+    const double end = now_ms() + plan.timeout_ms;
+    KeyFeeder feeder{&plan.keys};
     bool open = true;
     while (now_ms() < end) {
         if (open) open = read_output(out_fd, 20, &result->output);
@@ -112,11 +112,11 @@ void watch_native(const RunSpec& spec, pid_t pid, int out_fd, int in_fd, RunResu
     (void)child_stop(pid, 500);  // past the hard limit: only stopping it matters now
 }
 
-void run_native(const RunSpec& spec, const std::string& folder, RunResult* result) {
+void run_native(const RunPlan& plan, const std::string& folder, RunResult* result) {
     const std::string com_dir = folder + "/com";
     (void)mkdir(com_dir.c_str(), 0700);  // a failure shows as devices that cannot start
     std::vector<DevsimProcess> running;
-    if (!start_devices(spec, folder, com_dir + "/COM%u", &running, &result->error)) {
+    if (!start_devices(plan, folder, com_dir + "/COM%u", &running, &result->error)) {
         stop_devices(&running, result);
         return;
     }
@@ -129,9 +129,9 @@ void run_native(const RunSpec& spec, const std::string& folder, RunResult* resul
         return;
     }
     (void)signal(SIGPIPE, SIG_IGN);  // a key written after the program ended must not kill the test
-    ChildSpec child;
-    child.argv = {spec.program.empty() ? e2e_program_path() : spec.program};
-    child.argv.insert(child.argv.end(), spec.args.begin(), spec.args.end());
+    ChildPlan child;
+    child.argv = {plan.program.empty() ? e2e_program_path() : plan.program};
+    child.argv.insert(child.argv.end(), plan.args.begin(), plan.args.end());
     child.env = {{"OFWU_COM_DIR", com_dir}};
     child.stdin_fd = in_pipe[0];
     child.stdout_fd = out_pipe[1];
@@ -140,7 +140,7 @@ void run_native(const RunSpec& spec, const std::string& folder, RunResult* resul
     const pid_t pid = child_start(child);
     for (int fd : {in_pipe[0], out_pipe[1], err_fd}) (void)close(fd);  // the child holds its copies
     if (pid < 0) result->error = "cannot start " + child.argv[0];
-    else watch_native(spec, pid, out_pipe[0], in_pipe[1], result);
+    else watch_native(plan, pid, out_pipe[0], in_pipe[1], result);
     (void)close(in_pipe[1]);
     (void)close(out_pipe[0]);
     stop_devices(&running, result);
@@ -172,15 +172,15 @@ std::vector<std::pair<std::string, std::string>> wine_env(const std::string& pre
 
 // The shell command of the tmux session: the program with its output in a
 // file, then its exit status in another (written aside and renamed).
-std::string wine_command(const RunSpec& spec, const std::string& folder) {
+std::string wine_command(const RunPlan& plan, const std::string& folder) {
     std::string command = "cd " + shell_quote(folder) + " && wine " + shell_quote(e2e_windows_program_path());
-    for (const std::string& arg : spec.args) command += " " + shell_quote(arg);
+    for (const std::string& arg : plan.args) command += " " + shell_quote(arg);
     return command + " >out.txt 2>err.txt; echo $? >rc.part; mv rc.part rc.txt";
 }
 
-void watch_wine(const RunSpec& spec, const std::string& folder, const std::string& socket, RunResult* result) {
-    const double end = now_ms() + spec.timeout_ms;
-    KeyFeeder feeder{&spec.keys};
+void watch_wine(const RunPlan& plan, const std::string& folder, const std::string& socket, RunResult* result) {
+    const double end = now_ms() + plan.timeout_ms;
+    KeyFeeder feeder{&plan.keys};
     while (now_ms() < end) {
         result->output = normalise_newlines(file_text(folder + "/out.txt"));
         const std::string keys = due_keys(&feeder, result->output);
@@ -211,7 +211,7 @@ bool prepare_prefix(const std::string& prefix, std::string* error) {
     return status == 0;
 }
 
-void run_wine(const RunSpec& spec, const std::string& folder, RunResult* result) {
+void run_wine(const RunPlan& plan, const std::string& folder, RunResult* result) {
     const std::string prefix = wine_prefix();
     if (!prepare_prefix(prefix, &result->error)) return;
     // One Wine run at a time in the prefix: its COM links are shared.
@@ -222,13 +222,13 @@ void run_wine(const RunSpec& spec, const std::string& folder, RunResult* result)
         return;
     }
     std::vector<DevsimProcess> running;
-    if (start_devices(spec, folder, wine_com_link_format(prefix), &running, &result->error)) {
+    if (start_devices(plan, folder, wine_com_link_format(prefix), &running, &result->error)) {
         const std::string socket = folder + "/tmux.sock";
         const int started = child_run({"/usr/bin/tmux", "-S", socket, "new-session", "-d", "-s", "ofwu", "-x", "160",
-                                       "-y", "50", wine_command(spec, folder)},
+                                       "-y", "50", wine_command(plan, folder)},
                                       10000, wine_env(prefix));
         if (started != 0) result->error = "tmux could not start the program";
-        else watch_wine(spec, folder, socket, result);
+        else watch_wine(plan, folder, socket, result);
         (void)child_run({"/usr/bin/tmux", "-S", socket, "kill-server"}, 5000);
         if (result->timed_out) (void)child_run({"/bin/sh", "-c", "wineserver -k"}, 10000, wine_env(prefix));
     }
@@ -275,7 +275,7 @@ bool devsim_start(const std::string& link, const std::string& folder, uint32_t c
     process->link = link;
     process->report_path = folder + "/devsim-com" + std::to_string(com) + ".json";
     process->log_path = folder + "/devsim-com" + std::to_string(com) + ".log";
-    ChildSpec child;
+    ChildPlan child;
     child.argv = {e2e_devsim_path(), "--link", link, "--report", process->report_path};
     child.argv.insert(child.argv.end(), args.begin(), args.end());
     child.stderr_fd = open(process->log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -318,7 +318,7 @@ DeviceOutcome devsim_stop(DevsimProcess* process) {
     return devsim_wait(process, DEVSIM_GRACE_MS);
 }
 
-RunResult e2e_run(const RunSpec& spec) {
+RunResult e2e_run(const RunPlan& plan) {
     RunResult result;
     const double start = now_ms();
     TempFolder folder;
@@ -326,8 +326,8 @@ RunResult e2e_run(const RunSpec& spec) {
         result.error = "cannot make a temporary folder";
         return result;
     }
-    if (spec.wine) run_wine(spec, folder.path, &result);
-    else run_native(spec, folder.path, &result);
+    if (plan.wine) run_wine(plan, folder.path, &result);
+    else run_native(plan, folder.path, &result);
     result.elapsed_ms = now_ms() - start;
     return result;
 }

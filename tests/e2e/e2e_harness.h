@@ -7,7 +7,7 @@
 // within a hard time limit.
 //
 // Natively the program finds COMn at $OFWU_COM_DIR/COMn. Under Wine
-// (RunSpec::wine) COMn is the link dosdevices/comn of the test prefix, or,
+// (RunPlan::wine) COMn is the link dosdevices/comn of the test prefix, or,
 // in a prefix that declares its ports (tests/wine/prepare_prefix.sh), the
 // link ofwu-com/COMn it leads to; the program runs in a detached tmux
 // session with its output in a file.
@@ -24,7 +24,7 @@
 
 // One simulated device: the COM number it stands on and devsim's options
 // other than --link and --report (see tools/devsim/README.md).
-struct DeviceSpec {
+struct DevicePlan {
     uint32_t com = 1;
     std::vector<std::string> args;
 };
@@ -37,9 +37,9 @@ struct KeyStep {
     std::string keys;
 };
 
-struct RunSpec {
+struct RunPlan {
     std::vector<std::string> args;          // the program's command line
-    std::vector<DeviceSpec> devices;
+    std::vector<DevicePlan> devices;
     std::vector<KeyStep> keys;
     uint32_t timeout_ms = 30000;            // hard limit for the whole run
     bool wine = false;                      // build-windows/ofwu.exe under Wine
@@ -61,11 +61,11 @@ struct RunResult {
     bool timed_out = false;
     size_t keys_sent = 0;                   // key steps whose text appeared
     double elapsed_ms = 0;
-    std::vector<DeviceOutcome> devices;     // in the order of RunSpec::devices
+    std::vector<DeviceOutcome> devices;     // in the order of RunPlan::devices
     std::string error;                      // the harness could not do its part
 };
 
-RunResult e2e_run(const RunSpec& spec);
+RunResult e2e_run(const RunPlan& plan);
 
 // Paths of the programs the runs use. The native ones are those of this
 // build; the Windows program is build-windows/ofwu.exe beside the sources,

@@ -16,12 +16,12 @@ namespace {
 
 // In the child, between fork and exec: only async-signal-safe calls matter
 // in a threaded parent, and setenv is not one, but GoogleTest runs one thread.
-void become_child(const ChildSpec& spec, const std::vector<char*>& argv) {
+void become_child(const ChildPlan& plan, const std::vector<char*>& argv) {
     (void)setpgid(0, 0);  // own group, so stopping it stops its children too
     const int null_fd = open("/dev/null", O_RDWR);
-    const int fds[3] = {spec.stdin_fd, spec.stdout_fd, spec.stderr_fd};
+    const int fds[3] = {plan.stdin_fd, plan.stdout_fd, plan.stderr_fd};
     for (int target = 0; target < 3; ++target) (void)dup2(fds[target] >= 0 ? fds[target] : null_fd, target);
-    for (const auto& [name, value] : spec.env) {
+    for (const auto& [name, value] : plan.env) {
         if (value.empty()) (void)unsetenv(name.c_str());
         else (void)setenv(name.c_str(), value.c_str(), 1);
     }
@@ -37,12 +37,12 @@ int decode_status(int raw) {
 
 }  // namespace
 
-pid_t child_start(const ChildSpec& spec) {
+pid_t child_start(const ChildPlan& plan) {
     std::vector<char*> argv;
-    for (const std::string& arg : spec.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : plan.argv) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) become_child(spec, argv);
+    if (pid == 0) become_child(plan, argv);
     if (pid > 0) (void)setpgid(pid, pid);  // also here, so the group exists before any signal
     return pid;
 }
@@ -76,10 +76,10 @@ int child_stop(pid_t pid, uint32_t grace_ms) {
 
 int child_run(const std::vector<std::string>& argv, uint32_t limit_ms,
               const std::vector<std::pair<std::string, std::string>>& env) {
-    ChildSpec spec;
-    spec.argv = argv;
-    spec.env = env;
-    const pid_t pid = child_start(spec);
+    ChildPlan plan;
+    plan.argv = argv;
+    plan.env = env;
+    const pid_t pid = child_start(plan);
     if (pid < 0) return -1;
     int status = -1;
     if (child_wait(pid, limit_ms, &status)) return status;

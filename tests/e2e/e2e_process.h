@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-struct ChildSpec {
+struct ChildPlan {
     std::vector<std::string> argv;                          // argv[0] is the program's path
     std::vector<std::pair<std::string, std::string>> env;   // set in the child; empty value unsets
     int stdin_fd = -1;                                      // -1: /dev/null
@@ -19,7 +19,7 @@ struct ChildSpec {
 };
 
 // Starts the child in a process group of its own; -1 when it cannot be made.
-pid_t child_start(const ChildSpec& spec);
+pid_t child_start(const ChildPlan& plan);
 // Waits up to `limit_ms` for the child. True when it ended; *status is its
 // exit status, or 128 + the signal that ended it.
 bool child_wait(pid_t pid, uint32_t limit_ms, int* status);

@@ -26,10 +26,10 @@ TEST(JsonLite, ReadsWhatDevsimWrites) {
 }
 
 TEST(Harness, RunsTheProgramAndAnswersItsKeyWait) {
-    RunSpec spec;
-    spec.keys = {{KEY_PROMPT, "x"}};
-    spec.timeout_ms = 30000;
-    const RunResult run = e2e_run(spec);
+    RunPlan plan;
+    plan.keys = {{KEY_PROMPT, "x"}};
+    plan.timeout_ms = 30000;
+    const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     EXPECT_FALSE(run.timed_out) << run.output;
     EXPECT_EQ(run.exit_status, 1);
@@ -41,12 +41,12 @@ TEST(Harness, RunsTheProgramAndAnswersItsKeyWait) {
 TEST(Harness, TypesEachKeyOnlyAfterItsText) {
     // The stand-in program prints what the device said, then waits for a key
     // and prints it: the key must come after the device's answer.
-    RunSpec spec;
-    spec.program = OFWU_PORT_QUERY_TOOL;
-    spec.args = {"4"};
-    spec.devices = {{3, {"--revision", "1"}}, {4, {"--revision", "2", "--expect", "query"}}};
-    spec.keys = {{"result 0", ""}, {KEY_PROMPT, "y"}};
-    const RunResult run = e2e_run(spec);
+    RunPlan plan;
+    plan.program = OFWU_PORT_QUERY_TOOL;
+    plan.args = {"4"};
+    plan.devices = {{3, {"--revision", "1"}}, {4, {"--revision", "2", "--expect", "query"}}};
+    plan.keys = {{"result 0", ""}, {KEY_PROMPT, "y"}};
+    const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.output.find("COM4: result 0, product 59, revision 2, version 023A0000, name \"SND44\""),
@@ -61,13 +61,13 @@ TEST(Harness, TypesEachKeyOnlyAfterItsText) {
 }
 
 TEST(Harness, StopsEverythingAtItsTimeLimit) {
-    RunSpec spec;
-    spec.program = OFWU_PORT_QUERY_TOOL;
-    spec.args = {"3"};
-    spec.devices = {{3, {}}};
-    spec.keys = {{"text that never comes", "y"}};
-    spec.timeout_ms = 1500;
-    const RunResult run = e2e_run(spec);
+    RunPlan plan;
+    plan.program = OFWU_PORT_QUERY_TOOL;
+    plan.args = {"3"};
+    plan.devices = {{3, {}}};
+    plan.keys = {{"text that never comes", "y"}};
+    plan.timeout_ms = 1500;
+    const RunResult run = e2e_run(plan);
     EXPECT_TRUE(run.timed_out);
     EXPECT_EQ(run.exit_status, -1);
     EXPECT_EQ(run.keys_sent, 0u);
@@ -78,9 +78,9 @@ TEST(Harness, StopsEverythingAtItsTimeLimit) {
 }
 
 TEST(Harness, ReportsADeviceThatCannotStart) {
-    RunSpec spec;
-    spec.devices = {{3, {"--on-start", "maybe"}}};
-    const RunResult run = e2e_run(spec);
+    RunPlan plan;
+    plan.devices = {{3, {"--on-start", "maybe"}}};
+    const RunResult run = e2e_run(plan);
     EXPECT_NE(run.error.find("devsim ended at once"), std::string::npos) << run.error;
     EXPECT_EQ(run.exit_status, -1) << "the program is not started without its devices";
 }
@@ -88,11 +88,11 @@ TEST(Harness, ReportsADeviceThatCannotStart) {
 TEST(Harness, RunsTheProgramWithADeviceStanding) {
     // Two arguments make the program print its usage and end; the device on
     // COM3 is there all the same, and is stopped and cleaned up afterwards.
-    RunSpec spec;
-    spec.args = {"1", "2"};
-    spec.devices = {{3, {}}};
-    spec.keys = {{KEY_PROMPT, "\n"}};
-    const RunResult run = e2e_run(spec);
+    RunPlan plan;
+    plan.args = {"1", "2"};
+    plan.devices = {{3, {}}};
+    plan.keys = {{KEY_PROMPT, "\n"}};
+    const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     EXPECT_EQ(run.exit_status, 1) << run.output;
     EXPECT_NE(run.output.find(BANNER), std::string::npos);
@@ -103,14 +103,14 @@ TEST(Harness, RunsTheProgramWithADeviceStanding) {
 
 // The program's scan finds the device on COM3. The device leaves after the
 // scan's query, so a run that goes on asking it again ends all the same.
-RunSpec scan_of_com3(bool wine) {
-    RunSpec spec;
-    spec.wine = wine;
-    spec.args = {"3"};
-    spec.devices = {{3, {"--unplug-at", "query:2", "--image", std::string(OFWU_FIRMWARE_DIR) + "/snd44_rev1.img"}}};
-    spec.keys = {{KEY_PROMPT, "x"}};
-    spec.timeout_ms = 60000;
-    return spec;
+RunPlan scan_of_com3(bool wine) {
+    RunPlan plan;
+    plan.wine = wine;
+    plan.args = {"3"};
+    plan.devices = {{3, {"--unplug-at", "query:2", "--image", std::string(OFWU_FIRMWARE_DIR) + "/snd44_rev1.img"}}};
+    plan.keys = {{KEY_PROMPT, "x"}};
+    plan.timeout_ms = 60000;
+    return plan;
 }
 
 void expect_found_on_com3(const RunResult& run) {
@@ -137,13 +137,13 @@ TEST(HarnessWine, TheWindowsProgramFindsTheDevice) {
 TEST(HarnessWine, RunsTheWindowsProgram) {
     std::string why;
     if (!e2e_wine_available(&why)) GTEST_SKIP() << why;
-    RunSpec spec;
-    spec.wine = true;
-    spec.args = {"1", "2"};
-    spec.devices = {{3, {}}};
-    spec.keys = {{KEY_PROMPT, "x"}};
-    spec.timeout_ms = 60000;
-    const RunResult run = e2e_run(spec);
+    RunPlan plan;
+    plan.wine = true;
+    plan.args = {"1", "2"};
+    plan.devices = {{3, {}}};
+    plan.keys = {{KEY_PROMPT, "x"}};
+    plan.timeout_ms = 60000;
+    const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     EXPECT_FALSE(run.timed_out) << run.output;
     EXPECT_EQ(run.exit_status, 1);
