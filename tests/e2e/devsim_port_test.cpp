@@ -97,6 +97,15 @@ TEST_F(DevsimPort, UnplugsAtTheChosenStep) {
     EXPECT_FALSE(path_exists(link()));
 }
 
+TEST_F(DevsimPort, LeavesACOMNumberToTheDeviceStandingThere) {
+    ASSERT_NO_FATAL_FAILURE(start({}, 19200));
+    DevsimProcess second;
+    std::string error;
+    EXPECT_FALSE(devsim_start(link(), folder_->path, 99, {}, &second, &error));
+    EXPECT_NE(error.find("is taken"), std::string::npos) << error;
+    EXPECT_EQ(query_version(&device, 0), VERSION_OK) << "the first device still answers";
+}
+
 TEST_F(DevsimPort, ExitStatusSaysWhetherExpectationsWereMet) {
     ASSERT_NO_FATAL_FAILURE(start({"--expect", "query", "--expect", "no-update"}, 19200));
     const DeviceOutcome unmet = stop();

@@ -269,31 +269,45 @@ bool e2e_wine_available(std::string* why) {
     return why->empty();
 }
 
+namespace {
+
+// Reads devsim's first line, "LINK -> PTY", which it writes once its link
+// stands. False when it ends first or takes longer than LINK_WAIT_MS.
+bool await_ready_line(int fd, std::string* line) {
+    const double end = now_ms() + LINK_WAIT_MS;
+    while (now_ms() < end && line->find('\n') == std::string::npos) {
+        if (!read_output(fd, 20, line)) return false;  // its output closed: it has ended
+    }
+    return line->find('\n') != std::string::npos;
+}
+
+}  // namespace
+
 bool devsim_start(const std::string& link, const std::string& folder, uint32_t com,
                   const std::vector<std::string>& args, DevsimProcess* process, std::string* error) {
     process->com = com;
     process->link = link;
     process->report_path = folder + "/devsim-com" + std::to_string(com) + ".json";
     process->log_path = folder + "/devsim-com" + std::to_string(com) + ".log";
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {  // 0 on success, -1 on failure
+        *error = "pipe failed";
+        return false;
+    }
     ChildPlan child;
     child.argv = {e2e_devsim_path(), "--link", link, "--report", process->report_path};
     child.argv.insert(child.argv.end(), args.begin(), args.end());
+    child.stdout_fd = ready[1];
     child.stderr_fd = open(process->log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     process->pid = child_start(child);
-    if (child.stderr_fd >= 0) (void)close(child.stderr_fd);  // the child has its own copy
-    const double end = now_ms() + LINK_WAIT_MS;
-    int status = 0;
-    while (process->pid > 0 && !path_exists(link) && now_ms() < end) {
-        if (child_wait(process->pid, 5, &status)) {
-            *error = "devsim ended at once (" + std::to_string(status) + "): " + file_text(process->log_path);
-            process->pid = -1;
-            return false;
-        }
-    }
-    if (path_exists(link)) return true;
-    *error = "devsim did not make its link " + link;
+    for (const int fd : {ready[1], child.stderr_fd}) (void)close(fd);  // the child has its own copies
+    std::string line;
+    const bool stands = process->pid > 0 && await_ready_line(ready[0], &line);
+    (void)close(ready[0]);  // devsim writes nothing more there
+    if (stands) return true;
     if (process->pid > 0) (void)child_stop(process->pid, DEVSIM_GRACE_MS);  // it failed; its status adds nothing
     process->pid = -1;
+    *error = "devsim did not stand at " + link + ": " + file_text(process->log_path);
     return false;
 }
 

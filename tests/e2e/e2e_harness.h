@@ -96,7 +96,9 @@ struct DevsimProcess {
     std::string log_path;
 };
 
-// Starts devsim with its link at `link` and waits until the link exists.
+// Starts devsim with its link at `link` and waits until devsim says that it
+// stands there (false, with devsim's own words, when it cannot: a bad
+// option, or another device on that COM number).
 bool devsim_start(const std::string& link, const std::string& folder, uint32_t com,
                   const std::vector<std::string>& args, DevsimProcess* process, std::string* error);
 // Asks devsim to stop (SIGTERM; SIGKILL after 3 s) and collects what it left.

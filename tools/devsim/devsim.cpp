@@ -229,9 +229,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "devsim: %s\n", error.c_str());
         return EXIT_SETUP;
     }
-    if (scenario.verbose) {
-        std::fprintf(stderr, "devsim: %s -> %s\n", scenario.link.c_str(), loop.line.slave_name.c_str());
-    }
+    // The one line on standard output: the device stands, and where.
+    std::printf("%s -> %s\n", scenario.link.c_str(), loop.line.slave_name.c_str());
+    std::fflush(stdout);
     // The rate before any program could open the line, then every change.
     loop.seen_baud = loop.line.first_baud;
     loop.device.line_baud = loop.line.first_baud;

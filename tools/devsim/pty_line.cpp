@@ -35,12 +35,23 @@ bool make_raw(int fd) {
     return tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
-// A stale link from a device that died is replaced; anything else is not ours.
+// True when `link` leads to a pseudo-terminal that exists: another
+// simulated device stands there.
+bool link_in_use(const std::string& link) {
+    char target[256] = {};
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    struct stat info{};
+    return n > 0 && std::string(target).rfind("/dev/pts/", 0) == 0 && stat(target, &info) == 0;
+}
+
+// A link left by a device that died, or one to a real serial device (as
+// Wine makes for its COM ports), is replaced; a file, or a link to a live
+// pseudo-terminal, is not ours to take.
 bool place_link(const std::string& target, const std::string& link, std::string* error) {
     struct stat info{};
     if (lstat(link.c_str(), &info) == 0) {
-        if (!S_ISLNK(info.st_mode)) {
-            *error = link + " exists and is not a symlink";
+        if (!S_ISLNK(info.st_mode) || link_in_use(link)) {
+            *error = link + " is taken";
             return false;
         }
         (void)unlink(link.c_str());  // a failure shows in symlink() below
