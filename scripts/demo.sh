@@ -27,7 +27,7 @@ for bank in 1 2; do
 done
 build/devsim --link "$work/COM3" --product 59 --revision 1 --version 2.58 --name "" \
     --image firmware/snd44_rev1.img --report "$work/report.json" \
-    "$@" --line "300:=P" --idle-timeout 600000 2>"$work/devsim.log" &
+    "$@" --line "300:=P" --idle-timeout 600000 >"$work/devsim.out" 2>"$work/devsim.log" &
 devsim_pid=$!
 for _ in $(seq 50); do [ -e "$work/COM3" ] && break; sleep 0.1; done
 
