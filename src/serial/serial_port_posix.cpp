@@ -12,6 +12,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
 #include "platform/console.h"
 #include "serial/serial_port.h"
 
@@ -64,6 +68,22 @@ void make_raw(termios* settings) {
     // Reads never block in the driver: poll() does all the waiting.
     settings->c_cc[VMIN] = 0;
     settings->c_cc[VTIME] = 0;
+}
+
+// Asks the driver to hand over each received byte at once. USB adapters
+// otherwise hold received bytes for up to 16 ms, and every block of an update
+// waits for three answers. A pseudo-terminal has no such setting and refuses:
+// the port works either way, so a refusal is ignored.
+void request_low_latency(int fd) {
+#ifdef __linux__
+    serial_struct serial{};
+    // TIOCGSERIAL and TIOCSSERIAL return 0 on success, -1 on failure.
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
+    (void)ioctl(fd, TIOCSSERIAL, &serial);
+#else
+    (void)fd;
+#endif
 }
 
 // Milliseconds left of `wait` since `start`, 0 when none are left.
@@ -135,6 +155,7 @@ int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
     // refuses this; that is no reason to give up the port.
     int dtr = TIOCM_DTR;
     (void)ioctl(fd, TIOCMBIS, &dtr);
+    request_low_latency(fd);
     port->is_open = 1;
     return 1;
 }
