@@ -1,0 +1,140 @@
+// The program from its command line through the port scan to the exit path,
+// against simulated devices on chosen COM numbers, natively and under Wine.
+#include "program_e2e.h"
+
+namespace {
+
+std::string scan_all_sixteen(uint32_t found_at, const std::string& verdict) {
+    std::string text;
+    for (uint32_t com = 1; com <= 16; ++com) text += text_port(com, com == found_at ? verdict : PORT_NOT_OPENED);
+    return text;
+}
+
+RunPlan plan_of(std::vector<std::string> args, std::vector<DevicePlan> devices) {
+    RunPlan plan;
+    plan.args = std::move(args);
+    plan.devices = std::move(devices);
+    plan.keys = {{KEY_PROMPT, "x"}};
+    plan.timeout_ms = 20000;
+    return plan;
+}
+
+// Runs that end before any port is opened: the devices standing by see nothing.
+ProgramCase refused(const std::string& name, std::vector<std::string> args, const std::string& message) {
+    return {name,
+            [args](bool) { return plan_of(args, {{1, {}}, {3, {}}}); },
+            [message](const RunResult& run, bool) {
+                expect_ended(run);
+                expect_transcript(run.output, text_head() + message + text_exit());
+                ASSERT_EQ(run.devices.size(), 2u);
+                for (const DeviceOutcome& d : run.devices) expect_untouched(d);
+            }};
+}
+
+const char USAGE[] =
+    "\nUse: OFWU [x]\n"
+    "\nWhere:"
+    "\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
+    "\n          otherwise searches COM1 - COM16.";
+
+std::vector<ProgramCase> entry_cases() {
+    std::vector<ProgramCase> cases;
+    cases.push_back(refused("TwoArgumentsPrintTheUsage", {"1", "3"}, USAGE));
+    cases.push_back(refused("TwoArgumentsEvenIfBothAreZero", {"0", "0"}, USAGE));
+    cases.push_back(refused("Port100IsInvalid", {"100"},
+                            "\nCOM100 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n"));
+    cases.push_back(refused("MinusOneReadsAsTheLargestNumber", {"-1"},
+                            "\nCOM4294967295 is an invalid COM port number.\n"
+                            "Choose a COM port number between 1 and 99\n"));
+
+    cases.push_back({"NoArgumentAndNoPortScansAllSixteen",
+                     [](bool) { return plan_of({}, {}); },
+                     [](const RunResult& run, bool) {
+                         expect_ended(run);
+                         expect_transcript(run.output, text_head() + scan_all_sixteen(0, "") + NOTHING_FOUND +
+                                                           text_exit());
+                     }});
+    cases.push_back({"ZeroScansAllSixteen",
+                     [](bool) { return plan_of({"0"}, {}); },
+                     [](const RunResult& run, bool) {
+                         expect_ended(run);
+                         expect_transcript(run.output, text_head() + scan_all_sixteen(0, "") + NOTHING_FOUND +
+                                                           text_exit());
+                     }});
+    // Text that is no number reads as 0: the whole scan, which reaches COM16
+    // (an SND44 of a revision no image fits) and stops there, short of COM17.
+    cases.push_back({"TextScansUpToCom16",
+                     [](bool) { return plan_of({"abc"}, {{16, {"--revision", "3"}}, {17, {}}}); },
+                     [](const RunResult& run, bool) {
+                         expect_ended(run);
+                         expect_transcript(run.output, text_head() + scan_all_sixteen(16, PORT_MISMATCH) +
+                                                           NOTHING_FOUND + text_exit());
+                         ASSERT_EQ(run.devices.size(), 2u);
+                         EXPECT_EQ(count_of(run.devices[0], "version_queries"), 1);
+                         EXPECT_EQ(count_of(run.devices[0], "version_replies"), 1);
+                         EXPECT_EQ(count_of(run.devices[0], "probes"), 0) << "the application answered";
+                         expect_untouched(run.devices[1]);
+                     }});
+    // COM2 holds a revision no image fits, COM3 the right device, COM4 another
+    // right one that the scan never reaches. The device on COM3 is gone when
+    // the main loop asks it again.
+    cases.push_back({"ScanStopsAtTheFirstMatch",
+                     [](bool) {
+                         return plan_of({}, {{2, {"--revision", "3"}},
+                                             {3, concat(snd44(1), {"--unplug-at", "query:2"})},
+                                             {4, snd44(1)}});
+                     },
+                     [](const RunResult& run, bool) {
+                         expect_ended(run);
+                         expect_transcript(run.output, text_head() + text_port(1, PORT_NOT_OPENED) +
+                                                           text_port(2, PORT_MISMATCH) + text_port(3, PORT_FOUND) +
+                                                           "\n" + "\nNo Ostrel device found on COM3.\n" + text_exit());
+                         ASSERT_EQ(run.devices.size(), 3u);
+                         const DeviceOutcome& com2 = run.devices[0];
+                         const DeviceOutcome& com3 = run.devices[1];
+                         EXPECT_EQ(count_of(com2, "version_queries"), 1);
+                         EXPECT_EQ(line_rates(com2), (std::vector<std::string>{"38400", "19200"}))
+                             << "the application answered at 19200 baud: no bootloader probe";
+                         EXPECT_EQ(count_of(com3, "version_queries"), 2);
+                         EXPECT_EQ(com3.report["unplugged_at"].text, "query:2");
+                         EXPECT_EQ(com3.report["image"]["verdict"].text, "none");
+                         expect_untouched(run.devices[2]);
+                     }});
+    return cases;
+}
+
+class ProgramEntry : public testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ProgramEntry, Native) {
+    run_program_case(GetParam(), false);
+}
+
+TEST_P(ProgramEntry, Wine) {
+    run_program_case(GetParam(), true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramEntry, testing::ValuesIn(entry_cases()), program_case_name);
+
+// The last key may be a function or arrow key: its first code is 0 and the
+// program reads its second code too, so a lone 0 leaves it waiting. Natively
+// only: a console under Wine cannot be typed a lone 0.
+TEST(ProgramEntryKeys, ALoneZeroCodeLeavesTheExitWaitingForItsSecondCode) {
+    RunPlan plan = plan_of({"5"}, {});
+    plan.keys = {{KEY_PROMPT, std::string(1, '\0')}};
+    plan.timeout_ms = 1500;
+    const RunResult run = e2e_run(plan);
+    ASSERT_EQ(run.error, "");
+    EXPECT_TRUE(run.timed_out) << "the program ended on the first code of a two-code key";
+    expect_transcript(run.output, text_head() + text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND + KEY_PROMPT);
+}
+
+TEST(ProgramEntryKeys, BothCodesOfATwoCodeKeyEndTheProgram) {
+    RunPlan plan = plan_of({"5"}, {});
+    plan.keys = {{KEY_PROMPT, std::string("\0;", 2)}};
+    const RunResult run = e2e_run(plan);
+    ASSERT_EQ(run.error, "");
+    expect_ended(run);
+    expect_transcript(run.output, text_head() + text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND + text_exit());
+}
+
+}  // namespace
