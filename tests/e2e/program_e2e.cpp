@@ -33,6 +33,25 @@ std::string visible(const std::string& text) {
     return out;
 }
 
+// The device's events, one a line, to show beside a failure: the first 120
+// and the last 60 of a long list.
+std::string event_list(const DeviceOutcome& d) {
+    const std::vector<JsonValue>& events = events_of(d);
+    std::string text;
+    char line[256];
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (i == 120 && events.size() > 200) {
+            text += "...\n";
+            i = events.size() - 60;
+        }
+        const JsonValue& e = events[i];
+        std::snprintf(line, sizeof line, "%10.1f ms  %6.0f  %-14s %s (x%.0f)\n", e["t_ms"].number,
+                      e["line_baud"].number, e["kind"].text.c_str(), e["detail"].text.c_str(), e["repeat"].number);
+        text += line;
+    }
+    return text;
+}
+
 }  // namespace
 
 void run_program_case(const ProgramCase& c, bool wine) {
@@ -45,6 +64,9 @@ void run_program_case(const ProgramCase& c, bool wine) {
     const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     c.check(run, wine);
+    if (testing::Test::HasFailure()) {
+        for (const DeviceOutcome& d : run.devices) ADD_FAILURE() << "devsim on COM" << d.com << ":\n" << event_list(d);
+    }
 }
 
 std::string program_case_name(const testing::TestParamInfo<ProgramCase>& info) {
@@ -131,6 +153,22 @@ double events_between(const DeviceOutcome& d, const std::string& kind, size_t fr
         if (events[i]["kind"].text == kind) n += events[i]["repeat"].number;
     }
     return n;
+}
+
+size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from) {
+    const std::vector<JsonValue>& events = events_of(d);
+    for (size_t i = from; i < events.size(); ++i) {
+        if (events[i]["line_baud"].number == baud) return i;
+    }
+    return events.size();
+}
+
+bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to) {
+    const std::vector<JsonValue>& events = events_of(d);
+    for (size_t i = from; i < to && i < events.size(); ++i) {
+        if (events[i]["line_baud"].number != baud) return false;
+    }
+    return true;
 }
 
 double event_unix_ms(const DeviceOutcome& d, size_t index) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ struct ProgramCase {
     std::function<RunPlan(bool wine)> plan;
     std::function<void(const RunResult& run, bool wine)> check;
 };
+
+// gtest shows a case by its name.
+inline void PrintTo(const ProgramCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // Runs one case: natively, or under Wine (skipped when Wine runs cannot be made).
 void run_program_case(const ProgramCase& c, bool wine);
@@ -76,6 +82,13 @@ size_t find_event(const DeviceOutcome& d, const std::string& kind, size_t from =
 std::vector<std::string> line_rates(const DeviceOutcome& d);
 // Number of events of `kind` in [from, to), repeats counted.
 double events_between(const DeviceOutcome& d, const std::string& kind, size_t from, size_t to);
+// Index of the first event at or after `from` that came while the program's
+// line ran at `baud`; the number of events when there is none. devsim notes a
+// rate change when it next looks, so the rate each event carries says more
+// than where the "line rate" event stands.
+size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from = 0);
+// True when every event in [from, to) came while the line ran at `baud`.
+bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to);
 // Milliseconds on the wall clock at an event (start_unix_ms + t_ms).
 double event_unix_ms(const DeviceOutcome& d, size_t index);
 
