@@ -191,7 +191,8 @@ std::vector<ProgramCase> transfer_cases() {
          [](bool wine) {
              RunPlan plan = com3(concat(snd44(1), {"--on-block", "5:status:41", "--unplug-at", "query:4"}),
                                  NEWER_QUESTION, "y");
-             plan.keys.insert(plan.keys.begin() + 1, KeyStep{"Y\n", wine ? std::string("yn") : std::string("\0yn", 3)});
+             plan.keys.insert(plan.keys.begin() + 1,
+                              KeyStep{"Y\n", wine ? std::string("yn") : std::string("\0yn", 3)});
              return plan;
          },
          [](const RunResult& run, bool) {
