@@ -206,5 +206,6 @@ void expect_image_complete(const DeviceOutcome& d, double start_packets) {
     EXPECT_EQ(image["blocks_received"].number, IMAGE_BLOCKS);
     EXPECT_EQ(image["start_packets"].number, start_packets);
     EXPECT_TRUE(image["returned"].boolean);
+    EXPECT_EQ(count_of(d, "bytes_sent_wrong_rate"), 0) << "the restarted application's version line came at 19200 baud";
     EXPECT_EQ(d.report["protocol_errors"].items.size(), 0u) << d.report_text.substr(0, 2000);
 }

@@ -31,8 +31,8 @@ std::string found_on_com3() {
 
 std::string lost(int stage, int code) {
     char text[96];
-    std::snprintf(text, sizeof text, "\nError: Lost(%d-%02X) communications with the bootloader, check cables and power.\n",
-                  stage, code);
+    std::snprintf(text, sizeof text,
+                  "\nError: Lost(%d-%02X) communications with the bootloader, check cables and power.\n", stage, code);
     return text;
 }
 
@@ -214,15 +214,16 @@ std::vector<ProgramCase> transfer_cases() {
              const size_t back = find_event(d, "return", refused);
              ASSERT_LT(back, events_of(d).size()) << d.report_text.substr(0, 4000);
              EXPECT_LT(find_event(d, "line rate", back, "19200"), events_of(d).size());
+             EXPECT_EQ(count_of(d, "bytes_sent_wrong_rate"), 0)
+                 << "the restarted application's version line came at 19200 baud";
              EXPECT_EQ(d.report["unplugged_at"].text, "query:4");
          }});
     // Start packet faults. Each leaves the device in its bootloader, where
-    // the next pass finds it as what its bootloader says it is: not the
-    // device that the scan matched.
-    // What the application says it is: the SND44 that the scan matches.
+    // the next pass finds it as what its bootloader says it is, not as the
+    // SND44 that its application claimed to be and the scan matched.
     const std::string reply = "=V \"SND44\" 2.58,59,1,0";
-    // Its application holds a beta newer than the update: the verdict is
-    // "older", and its version lines keep their "Model" column.
+    // Here the application claims a beta newer than the update: the verdict
+    // is "older", and the version lines keep their "Model" column.
     cases.push_back(
         {"StartPacketNakThenAnotherRevision",
          [](bool) {
