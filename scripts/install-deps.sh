@@ -3,7 +3,10 @@
 # something is missing (a second run does nothing).
 set -eu
 
-packages="cmake g++ ninja-build googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 tmux"
+# clang and its runtimes build the fuzz targets and the sanitizer tree;
+# clang-tidy and cppcheck are scripts/static-analysis.sh's.
+packages="cmake g++ ninja-build googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 tmux
+    clang libclang-rt-14-dev clang-tidy cppcheck"
 
 missing=
 for p in $packages; do
