@@ -273,6 +273,10 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
+    // Bytes the program wrote just before the test said it was done may still
+    // be on their way through the pty: take them in before reporting.
+    while (s.master >= 0 && read_byte(s, 20) >= 0) {
+    }
     std::string result = s.failure.empty() ? "status ok\n" : "status fail " + s.failure + "\n";
     for (const auto& run : s.rx) result += "rx " + std::to_string(run.first) + " " + run.second + "\n";
     hangup(s);
