@@ -12,10 +12,20 @@ cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmak
     cmake --build build-windows -j "$jobs" || exit 1
 
 status=0
+logs=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-test-logs.XXXXXX")
+trap 'rm -rf "$logs"' EXIT
+# Runs ctest, keeping its output for the summary at the end.
+run_ctest() {
+    name=$1
+    shift
+    { ctest "$@" 2>&1; echo $? >"$logs/$name.status"; } | tee "$logs/$name.log"
+    return "$(cat "$logs/$name.status")"
+}
+
 echo "== Native tests"
-ctest --test-dir build --output-on-failure -j "$jobs" || status=1
+run_ctest native --test-dir build --output-on-failure -j "$jobs" || status=1
 echo "== Windows tests under Wine"
-ctest --test-dir build-windows --output-on-failure || status=1
+run_ctest wine --test-dir build-windows --output-on-failure || status=1
 
 # The native tree again, built by clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer. A finding aborts the process, so it fails its
@@ -26,9 +36,25 @@ echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DOFWU_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
     cmake --build build-asan -j "$jobs" &&
     ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=abort_on_error=1:print_stacktrace=1 \
-        ctest --test-dir build-asan --output-on-failure -j "$jobs" -E '^e2e_program_tests$' || status=1
+        run_ctest sanitizers --test-dir build-asan --output-on-failure -j "$jobs" -E '^e2e_program_tests$' || status=1
 echo "== Fuzzing"
 scripts/fuzz.sh || status=1
 echo "== Static analysis"
 scripts/static-analysis.sh || status=1
+
+# One closing summary over every ctest run above.
+echo "== Summary"
+passed=0
+failed=0
+for log in "$logs"/*.log; do
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    echo "$(basename "$log" .log): ${line:-no ctest summary}"
+    [ -z "$line" ] && { status=1; continue; }
+    total=$(echo "$line" | sed -E 's/.* out of ([0-9]+).*/\1/')
+    bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/')
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+done
+[ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && echo "(a build, fuzzing or static-analysis step failed)"
+echo "$passed passed, $failed failed"
 exit $status
