@@ -18,7 +18,7 @@ cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
 
 status=0
 for t in $targets; do
-    work=$build/work/$t
+    work=$build/new-inputs/$t
     found=$build/artifacts/$t
     mkdir -p "$work" "$found"
     log=$build/$t.log
