@@ -33,6 +33,8 @@ std::string visible(const std::string& text) {
     return out;
 }
 
+}  // namespace
+
 // The device's events, one a line, to show beside a failure: the first 120
 // and the last 60 of a long list.
 std::string event_list(const DeviceOutcome& d) {
@@ -51,8 +53,6 @@ std::string event_list(const DeviceOutcome& d) {
     }
     return text;
 }
-
-}  // namespace
 
 void run_program_case(const ProgramCase& c, bool wine) {
     if (wine) {

@@ -74,6 +74,8 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
 double count_of(const DeviceOutcome& d, const char* name);
 // The events of the report, in order.
 const std::vector<JsonValue>& events_of(const DeviceOutcome& d);
+// The device's events, one a line, to show beside a failure.
+std::string event_list(const DeviceOutcome& d);
 // Index of the first event of `kind` at or after `from` whose detail starts
 // with `detail`; the number of events when there is none.
 size_t find_event(const DeviceOutcome& d, const std::string& kind, size_t from = 0, const std::string& detail = "");

@@ -151,23 +151,6 @@ const TimedRun& fault_run(const std::string& name) {
     return runs.at(name).get();
 }
 
-std::string brief_events(const DeviceOutcome& d) {
-    const std::vector<JsonValue>& events = events_of(d);
-    std::string text;
-    char line[256];
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (i == 60 && events.size() > 120) {
-            text += "...\n";
-            i = events.size() - 60;
-        }
-        const JsonValue& e = events[i];
-        std::snprintf(line, sizeof line, "%10.1f ms  %6.0f  %-14s %s (x%.0f)\n", e["t_ms"].number,
-                      e["line_baud"].number, e["kind"].text.c_str(), e["detail"].text.c_str(), e["repeat"].number);
-        text += line;
-    }
-    return text;
-}
-
 class ProgramFault : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(ProgramFault, Native) {
@@ -292,7 +275,7 @@ TEST_P(ProgramFault, Native) {
         EXPECT_LT(run.elapsed_ms, 40000);
     }
     if (HasFailure()) {
-        ADD_FAILURE() << c.name << ": " << run.elapsed_ms << " ms\ndevsim:\n" << brief_events(d) << d.log;
+        ADD_FAILURE() << c.name << ": " << run.elapsed_ms << " ms\ndevsim:\n" << event_list(d) << d.log;
     } else {
         std::printf("[ %-22s ] %.1f s\n", c.name.c_str(), run.elapsed_ms / 1000);
     }
@@ -474,13 +457,13 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
     const size_t probe = find_event(d, "probe reply", first_start + 1);
     const size_t second_start = find_event(d, "start packet", first_start + 1);
     const size_t n = events_of(d).size();
-    ASSERT_LT(second_start, n) << brief_events(d);
+    ASSERT_LT(second_start, n) << event_list(d);
     EXPECT_LT(probe, second_start) << "the second run probed the bootloader before its start packet";
     EXPECT_EQ(events_between(d, "entry", first_start, n), 0) << "no entry string in the second run";
     EXPECT_EQ(events_between(d, "mode", first_start, second_start), 0) << "the device stayed in its bootloader";
     EXPECT_GT(count_of(d, "block_packets"), IMAGE_BLOCKS) << "the first run had sent blocks before Ctrl-C";
     EXPECT_LT(count_of(d, "block_packets"), 2 * IMAGE_BLOCKS);
-    if (HasFailure()) ADD_FAILURE() << brief_events(d) << d.log;
+    if (HasFailure()) ADD_FAILURE() << event_list(d) << d.log;
 }
 
 }  // namespace
