@@ -75,8 +75,8 @@ void byte_source_pass_time(uint32_t ms) {
     now_ms += ms;  // modulo 2^32, as the real tick count
 }
 
-int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
-    (void)number;
+int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
+    (void)name;
     (void)baud;
     port->handle = POSIX_STYLE_HANDLE;
     port->is_open = 1;

@@ -58,6 +58,10 @@ int32_t port_pending(SerialPort* port);
 // is looked at only between reads, so at least one read is made when count > 0.
 int32_t port_read_timed(SerialPort* port, uint8_t* buffer, int32_t count, uint32_t limit);
 
+// The platform half of port_open: opens and configures the device `name`
+// on a closed port. 1 when open, 0 on failure with nothing left open.
+int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud);
+
 // The device name port_open uses for COM `number`, NUL-terminated in `name`.
 // Windows: \\.\COMn. Elsewhere: $OFWU_COM_DIR/COMn when that variable is set,
 // otherwise /dev/ttyS<n-1>. 1 when it fitted, 0 when not.

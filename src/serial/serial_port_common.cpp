@@ -3,6 +3,17 @@
 #include "platform/console.h"
 #include "serial/serial_port.h"
 
+int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
+    if (port->is_open) {
+        // Nothing else happens: in particular the requested rate is not applied.
+        print_message("Com%d already open!\n", static_cast<int>(number));
+        return 1;
+    }
+    char name[PORT_NAME_SIZE];
+    if (!port_device_name(number, name, sizeof name)) return 0;
+    return port_open_device(port, name, baud);
+}
+
 int32_t ticks_exceed(uint32_t now, uint32_t start, uint32_t limit) {
     // Unsigned subtraction is modulo 2^32, so a start taken just before the
     // tick count wraps still gives the elapsed time.

@@ -16,7 +16,6 @@
 #include <linux/serial.h>
 #endif
 
-#include "platform/console.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -123,13 +122,7 @@ int32_t port_device_name(uint32_t number, char* name, size_t size) {
     return (written > 0 && static_cast<size_t>(written) < size) ? 1 : 0;
 }
 
-int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
-    if (port->is_open) {
-        print_message("Com%d already open!\n", static_cast<int>(number));
-        return 1;
-    }
-    char name[PORT_NAME_SIZE];
-    if (!port_device_name(number, name, sizeof name)) return 0;
+int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
 
     // O_NONBLOCK: neither the open (waiting for carrier) nor any read or write
     // may block without a bound; poll() provides the waits.

@@ -3,7 +3,6 @@
 // each operation waits for its own transfer before it returns.
 #include <ctime>
 
-#include "platform/console.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -107,13 +106,7 @@ int32_t port_device_name(uint32_t number, char* name, size_t size) {
     return 1;
 }
 
-int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
-    if (port->is_open) {
-        print_message("Com%d already open!\n", static_cast<int>(number));
-        return 1;
-    }
-    char name[PORT_NAME_SIZE];
-    if (!port_device_name(number, name, sizeof name)) return 0;
+int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
 
     // CreateFileA returns INVALID_HANDLE_VALUE on failure. Share mode 0: the
     // open fails while any other program holds the port.
