@@ -145,8 +145,10 @@ TEST_F(SerialPortTest, PendingCountsWaitingBytes) {
 }
 
 TEST_F(SerialPortTest, FailedRateChangeClosesThePort) {
-    // A device that is gone cannot take a new rate.
-    start_peer("expect_text G\nhangup");
+    // A device that is gone cannot take a new rate. The peer waits a moment
+    // before it hangs up, so the write of "G" has drained before the line
+    // goes away (a write that cannot drain is a failed write).
+    start_peer("expect_text G\nsleep 50\nhangup");
     open_port();
     ASSERT_EQ(port_write(&port, GO, 1), 1);
     sleep_ms(100);
@@ -166,7 +168,7 @@ TEST_F(SerialPortTest, FailedRateChangeClosesThePort) {
 }
 
 TEST_F(SerialPortTest, UnpluggedDeviceEndsReadsWithoutSpinning) {
-    start_peer("expect_text G\nhangup");
+    start_peer("expect_text G\nsleep 50\nhangup");
     open_port();
     ASSERT_EQ(port_write(&port, GO, 1), 1);
     sleep_ms(100);
