@@ -5,14 +5,8 @@
 
 namespace {
 
-// Noise bytes a line may carry before a reply: control bytes, bytes above
-// 0x7F and letters, but never "^" or "$", which would frame a line.
-const uint8_t NOISE[] = {0x00, 0xFF, 0x0D, 0x0A, 'x', 0x80, 0x7F, 0x11, 'Q', 0xC3};
-
 void send_reply(Device* device) {
-    std::vector<uint8_t> noise;
-    for (uint32_t i = 0; i < device->scenario.noise_bytes; ++i) noise.push_back(NOISE[i % sizeof NOISE]);
-    device_send(device, noise);
+    device_send_noise(device, device->scenario.noise_bytes);
     for (const std::string& line : device->scenario.before_reply) device_send_text(device, "^" + line);
     const std::string reply = version_reply(device->scenario.identity);
     device_send_text(device, "^" + reply + "$");
@@ -25,6 +19,9 @@ void on_query(Device* device) {
     report_count(&device->report, "version_queries");
     device_log(device, "query", "^V$");
     if (device_step(device, "query", device->queries)) return;
+    // A new detection: an entry fault met before it has been played.
+    if (device->entry_fault_played) device_fault(device, device->scenario.on_entry, "entry");
+    device->entry_fault_played = false;
     if (device->scenario.app_silent) {
         device_log(device, "query ignored", "the application is silent");
         return;
@@ -38,6 +35,19 @@ void on_entry(Device* device) {
     // The program sends the string three times; the first starts the switch.
     if (device->bootl_at_us != 0) return;
     if (device_step(device, "bootl", 1)) return;
+    // A fault holds for every string of this entry; it is spent when the
+    // program detects the device anew.
+    const Fault fault = device_fault(device, device->scenario.on_entry, "entry", false);
+    if (fault.kind == FaultKind::silent) {
+        device->entry_fault_played = true;
+        device_log(device, "entry ignored", "the application does not switch");
+        return;
+    }
+    if (fault.kind == FaultKind::noise) {
+        device->entry_fault_played = true;
+        device_send_noise(device, NOISE_BURST);
+        device_log(device, "entry noise", std::to_string(NOISE_BURST) + " bytes");
+    }
     device->bootl_at_us = device->now_us + static_cast<uint64_t>(device->scenario.bootl_delay_ms) * 1000u;
 }
 
@@ -76,6 +86,8 @@ void application_advance(Device* device) {
         device_log(device, "script line", text);
         report_count(&device->report, "script_lines_sent");
         device->script_next += 1;
+        device->script_lines += 1;
+        if (device_step(device, "line", device->script_lines)) return;
         if (device->script_next < device->script.size()) {
             device->script_at_us += device->script[device->script_next].delay_ms * 1000ull;
         }

@@ -38,6 +38,21 @@ void on_probe(Device* device) {
         device_log(device, "probe ignored", "the bootloader is silent");
         return;
     }
+    const Fault fault = device_fault(device, device->scenario.on_probe, "probe");
+    if (fault.kind == FaultKind::nak) {
+        send_byte(device, BOOT_NAK);
+        device_log(device, "probe refused", "NAK");
+        return;
+    }
+    if (fault.kind == FaultKind::silent) {
+        device_log(device, "probe ignored", "told to be silent");
+        return;
+    }
+    if (fault.kind == FaultKind::noise) {
+        device_send_noise(device, NOISE_BURST);
+        device_log(device, "probe answered", "noise");
+        return;
+    }
     send_byte(device, BOOT_ACK);
     std::vector<uint8_t> record = info_record(device->scenario.identity);
     // A reply of another length: the record cut short, or followed by filler.
@@ -63,6 +78,10 @@ void answer_command(Device* device, const Fault& fault, const std::string& what)
     } else if (fault.kind == FaultKind::silent) {
         device_log(device, "command ignored", what);
         transfer_on_refused(&device->transfer, what + ": no answer");
+    } else if (fault.kind == FaultKind::noise) {
+        device_send_noise(device, NOISE_BURST);
+        device_log(device, "command answered", what + ": noise");
+        transfer_on_refused(&device->transfer, what + ": noise");
     } else {
         send_byte(device, BOOT_ACK);
         device->awaiting_status = true;
@@ -79,7 +98,7 @@ void on_start_packet(Device* device, const std::vector<uint8_t>& data) {
     device_log(device, "start packet", std::to_string(data.size()) + " data bytes");
     if (device_step(device, "start", 1)) return;
     transfer_on_start(&device->transfer, data);
-    answer_command(device, device->scenario.on_start, "start packet");
+    answer_command(device, device_fault(device, device->scenario.on_start, "start"), "start packet");
 }
 
 void on_block(Device* device, const std::vector<uint8_t>& data) {
@@ -89,7 +108,8 @@ void on_block(Device* device, const std::vector<uint8_t>& data) {
     device_log(device, "block", std::to_string(block) + ": " + std::to_string(data.size()) + " data bytes");
     if (device_step(device, "block", block)) return;
     const auto fault = device->scenario.on_block.find(block);
-    answer_command(device, fault == device->scenario.on_block.end() ? Fault{} : fault->second,
+    const Fault told = fault == device->scenario.on_block.end() ? Fault{} : fault->second;
+    answer_command(device, device_fault(device, told, "block:" + std::to_string(block)),
                    "block " + std::to_string(block));
 }
 

@@ -119,6 +119,22 @@ void device_send_text(Device* device, const std::string& text, uint64_t delay_us
     device_send(device, std::vector<uint8_t>(text.begin(), text.end()), delay_us);
 }
 
+void device_send_noise(Device* device, uint32_t count, uint64_t delay_us) {
+    static const uint8_t NOISE[] = {0x00, 0xFF, 0x0D, 0x0A, 'x', 0x80, 0x7F, 0x11, 'Q', 0xC3};
+    std::vector<uint8_t> noise;
+    for (uint32_t i = 0; i < count; ++i) noise.push_back(NOISE[i % sizeof NOISE]);
+    device_send(device, noise, delay_us);
+}
+
+Fault device_fault(Device* device, const Fault& fault, const std::string& key, bool spend) {
+    if (fault.kind == FaultKind::none) return fault;
+    if (device->scenario.faults_once) {
+        if (device->faults_spent.count(key) != 0) return Fault{};
+        if (spend) device->faults_spent.insert(key);
+    }
+    return fault;
+}
+
 bool device_step(Device* device, const std::string& name, uint32_t number) {
     if (!device->scenario.unplug_at.empty() && step_matches(device->scenario.unplug_at, name, number)) {
         device->unplugged = true;
@@ -129,6 +145,8 @@ bool device_step(Device* device, const std::string& name, uint32_t number) {
 }
 
 void device_enter_bootloader(Device* device) {
+    if (device->entry_fault_played) device_fault(device, device->scenario.on_entry, "entry");
+    device->entry_fault_played = false;
     device->mode = Mode::bootloader;
     device->bootl_at_us = 0;
     device->script.clear();
@@ -146,7 +164,13 @@ void device_restart_application(Device* device) {
     device_log(device, "mode", "application restarting");
     const uint64_t delay = static_cast<uint64_t>(device->scenario.restart_delay_ms) * 1000u;
     // The restarted application announces itself, then plays its script.
-    device_send_text(device, "^" + version_reply(device->scenario.identity) + "$", delay);
+    const Fault fault = device_fault(device, device->scenario.on_restart, "restart");
+    if (fault.kind == FaultKind::noise) device_send_noise(device, NOISE_BURST, delay);
+    if (fault.kind == FaultKind::silent) {
+        device_log(device, "restart", "no version line");
+    } else {
+        device_send_text(device, "^" + version_reply(device->scenario.identity) + "$", delay);
+    }
     device_play_script(device, device->scenario.restart_script, delay);
 }
 

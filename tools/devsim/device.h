@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ constexpr uint32_t BOOT_BAUD = 115200;
 constexpr uint64_t PARTIAL_PACKET_US = 500000;  // a frame cut off this long ago is given up
 constexpr uint64_t ACK_WAIT_US = 500000;        // the program answers a reply packet within this
 constexpr size_t APP_LINE_MAX = 256;            // longer application input is cut there
+constexpr uint32_t NOISE_BURST = 10;            // noise bytes a noise fault sends
 
 enum class Mode { application, bootloader };
 
@@ -53,10 +55,16 @@ struct Device {
     bool awaiting_status = false;        // a command was accepted; "#" must come next
     uint8_t pending_status = '@';
 
+    // Faults already played, by step ("probe", "start", "block:K", "entry",
+    // "restart"), when each is to be played once.
+    std::set<std::string> faults_spent;
+    bool entry_fault_played = false;     // the present entry met its fault
+
     // Steps seen so far, for the report and for --unplug-at.
     uint32_t queries = 0;
     uint32_t probes = 0;
     uint32_t status_requests = 0;
+    uint32_t script_lines = 0;
     bool unplugged = false;
     std::string unplug_step;
 };
@@ -84,6 +92,12 @@ std::vector<std::string> device_unmet(const Device& device);
 void device_log(Device* device, const std::string& kind, const std::string& detail);
 void device_send(Device* device, const std::vector<uint8_t>& bytes, uint64_t delay_us = 0);
 void device_send_text(Device* device, const std::string& text, uint64_t delay_us = 0);
+// `count` noise bytes: control bytes, bytes above 0x7F and letters, never
+// "^" or "$" (they would frame a line), ACK or NAK.
+void device_send_noise(Device* device, uint32_t count, uint64_t delay_us = 0);
+// The fault to play at step `key`: `fault` itself, or none when faults are
+// played once and this one has been. `spend` marks it played.
+Fault device_fault(Device* device, const Fault& fault, const std::string& key, bool spend = true);
 // Marks a step; unplugs the device when it is the scenario's unplug step.
 // True when the device has been unplugged.
 bool device_step(Device* device, const std::string& name, uint32_t number);

@@ -180,6 +180,7 @@ TEST(Bootloader, AnswersCommandsAsTheScenarioSays) {
         {"other status", {FaultKind::status, 0x41}, {BOOT_ACK}, {BOOT_ACK, 0x03, 0x41, 0x41}},
         {"nak", {FaultKind::nak, '@'}, {BOOT_NAK}, {}},
         {"silent", {FaultKind::silent, '@'}, {}, {}},
+        {"noise", {FaultKind::noise, '@'}, {0x00, 0xFF, 0x0D, 0x0A, 'x', 0x80, 0x7F, 0x11, 'Q', 0xC3}, {}},
     };
     for (const Case& c : cases) {
         Scenario scenario = in_bootloader();
@@ -197,6 +198,67 @@ TEST(Bootloader, AnswersCommandsAsTheScenarioSays) {
         if (c.command_answer == Bytes{BOOT_ACK}) {
             feed(&device, status);
             EXPECT_EQ(take_output(&device), c.status_answer) << c.what;
+        }
+    }
+}
+
+// Each step's fault, played on every attempt or on the first only.
+TEST(Bootloader, FaultsPlayedOnceLetTheNextAttemptThrough) {
+    const Bytes start = packet_frame(cat({0x21}, Bytes(15, 0)));
+    const Bytes block = packet_frame({0x24, 0x01, 0x02});
+    const Bytes status = {0x03, 0x23, 0x23};
+    const Bytes accepted = {BOOT_ACK, 0x03, 0x40, 0x40};
+    for (const bool once : {false, true}) {
+        Scenario scenario = in_bootloader();
+        scenario.faults_once = once;
+        scenario.on_start = {FaultKind::nak, '@'};
+        scenario.on_block[1] = {FaultKind::status, 0x45};
+        Device device = started(scenario);
+        feed(&device, start);
+        EXPECT_EQ(take_output(&device), Bytes{BOOT_NAK}) << once;
+        feed(&device, start);
+        EXPECT_EQ(take_output(&device), once ? Bytes{BOOT_ACK} : Bytes{BOOT_NAK}) << once;
+        if (!once) continue;
+        feed(&device, status);
+        EXPECT_EQ(take_output(&device), accepted);
+        feed(&device, {BOOT_ACK});
+        for (const uint8_t expected : {uint8_t{0x45}, uint8_t{0x40}}) {  // block 1 of two transfers
+            feed(&device, block);
+            EXPECT_EQ(take_output(&device), Bytes{BOOT_ACK});
+            feed(&device, status);
+            EXPECT_EQ(take_output(&device), (Bytes{BOOT_ACK, 0x03, expected, expected}));
+            feed(&device, {BOOT_ACK});
+            feed(&device, start);
+            feed(&device, status);
+            feed(&device, {BOOT_ACK});
+            take_output(&device);
+        }
+    }
+}
+
+TEST(Bootloader, AnswersTheProbeAsTold) {
+    struct Case { FaultKind kind; Bytes first_answer; };
+    const Case cases[] = {
+        {FaultKind::nak, {BOOT_NAK}},
+        {FaultKind::silent, {}},
+        {FaultKind::noise, {0x00, 0xFF, 0x0D, 0x0A, 'x', 0x80, 0x7F, 0x11, 'Q', 0xC3}},
+    };
+    for (const Case& c : cases) {
+        for (const bool once : {false, true}) {
+            Scenario scenario = in_bootloader();
+            scenario.on_probe = {c.kind, '@'};
+            scenario.faults_once = once;
+            Device device = started(scenario);
+            feed(&device, {0x03, 0x26, 0x26});
+            EXPECT_EQ(take_output(&device), c.first_answer);
+            feed(&device, cat(Bytes(256, 0), {0x03, 0x26, 0x26}));
+            const Bytes second = take_output(&device);
+            if (once) {
+                ASSERT_EQ(second.size(), 65u + 3u);
+                EXPECT_EQ(second[0], BOOT_ACK);
+            } else {
+                EXPECT_EQ(second, c.first_answer) << "every probe meets the fault";
+            }
         }
     }
 }

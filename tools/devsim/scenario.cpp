@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 
 namespace {
@@ -27,10 +28,11 @@ bool read_u32(const std::string& text, uint32_t* value, std::string* error) {
     return true;
 }
 
-// "nak", "silent", "D" or "status:HH" (any status byte, hexadecimal).
+// "nak", "silent", "noise", "D" or "status:HH" (any status byte, hexadecimal).
 bool read_fault(const std::string& text, Fault* fault, std::string* error) {
     if (text == "nak") fault->kind = FaultKind::nak;
     else if (text == "silent") fault->kind = FaultKind::silent;
+    else if (text == "noise") fault->kind = FaultKind::noise;
     else if (text == "D") *fault = {FaultKind::status, 'D'};
     else if (text.rfind("status:", 0) == 0) {
         uint32_t status = 0;
@@ -40,10 +42,21 @@ bool read_fault(const std::string& text, Fault* fault, std::string* error) {
         }
         *fault = {FaultKind::status, static_cast<uint8_t>(status)};
     } else {
-        *error = "unknown fault \"" + text + "\" (nak, silent, D, status:HH)";
+        *error = "unknown fault \"" + text + "\" (nak, silent, noise, D, status:HH)";
         return false;
     }
     return true;
+}
+
+// A fault from a smaller set: the probe has no status, a text step no packet.
+bool read_fault_of(const std::string& text, std::initializer_list<FaultKind> allowed, const char* option,
+                   Fault* fault, std::string* error) {
+    if (!read_fault(text, fault, error)) return false;
+    for (const FaultKind kind : allowed) {
+        if (fault->kind == kind) return true;
+    }
+    *error = std::string("--") + option + " does not take \"" + text + "\"";
+    return false;
 }
 
 // "DELAY:TEXT" or "DELAY TEXT", the delay in milliseconds.
@@ -163,8 +176,12 @@ const OptionRow OPTIONS[] = {
     {"noise",              true,  [](Scenario* s, const std::string& v, std::string* e) { return read_u32(v, &s->noise_bytes, e); }},
     {"probe-data-length",  true,  on_probe_length},
     {"probe-bad-checksum", false, [](Scenario* s, const std::string&, std::string*) { s->probe_bad_checksum = true; return true; }},
+    {"on-probe",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::nak, FaultKind::silent, FaultKind::noise}, "on-probe", &s->on_probe, e); }},
     {"on-start",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault(v, &s->on_start, e); }},
     {"on-block",           true,  on_block},
+    {"on-entry",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::silent, FaultKind::noise}, "on-entry", &s->on_entry, e); }},
+    {"on-restart",         true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::silent, FaultKind::noise}, "on-restart", &s->on_restart, e); }},
+    {"faults-once",        false, [](Scenario* s, const std::string&, std::string*) { s->faults_once = true; return true; }},
     {"unplug-at",          true,  on_unplug},
     {"line",               true,  [](Scenario* s, const std::string& v, std::string* e) { return add_line(&s->restart_script, v, e); }},
     {"start-line",         true,  [](Scenario* s, const std::string& v, std::string* e) { return add_line(&s->start_script, v, e); }},
@@ -261,7 +278,7 @@ bool scenario_step_valid(const std::string& step) {
     const std::string count = colon == std::string::npos ? "" : step.substr(colon + 1);
     if (name == "bootl" || name == "start" || name == "return") return count.empty();
     if (name == "query" || name == "probe" || name == "status") return count.empty() || step_number(count);
-    if (name == "block" || name == "time") return step_number(count);
+    if (name == "block" || name == "time" || name == "line") return step_number(count);
     return false;
 }
 
@@ -290,7 +307,9 @@ const char* scenario_usage() {
            "  --no-identity  --reply TEXT  --layout current|legacy|legacy-unterminated\n"
            "  --app-silent  --boot-silent  --boot-silent-probes N\n"
            "  --before-reply LINES  --noise N  --probe-data-length N  --probe-bad-checksum\n"
-           "  --on-start FAULT  --on-block K:FAULT   (FAULT: nak, silent, D, status:HH)\n"
+           "  --on-probe FAULT  --on-start FAULT  --on-block K:FAULT\n"
+           "      (FAULT: nak, silent, noise, D, status:HH)\n"
+           "  --on-entry silent|noise  --on-restart silent|noise  --faults-once\n"
            "  --unplug-at STEP  --line MS:TEXT  --start-line MS:TEXT\n"
            "  --bootl-delay MS  --restart-delay MS  --idle-timeout MS  --pace  --verbose\n"
            "  --expect update|no-update|query|probe|unplugged|clean\n";

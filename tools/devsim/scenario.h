@@ -10,12 +10,16 @@
 
 #include "identity.h"
 
-// How the bootloader answers one command packet.
+// How the device answers at one step. For a command packet: the answer
+// instead of ACK (and "@" to the status request that follows). For the entry
+// string and the restart: silent leaves the step out (the application stays,
+// or announces no version line); noise sends noise bytes first.
 enum class FaultKind {
     none,     // ACK, and "@" to the status request
     nak,      // NAK although the checksum matched
     silent,   // no answer at all
     status,   // ACK, then the given status byte ("D" or any other)
+    noise,    // noise bytes (neither ACK nor NAK, never "^" or "$") instead of the answer
 };
 
 struct Fault {
@@ -42,8 +46,12 @@ struct Scenario {
     uint32_t noise_bytes = 0;             // noise before each reply
     int32_t probe_data_length = -1;       // data bytes of the probe reply; -1: the record's own
     bool probe_bad_checksum = false;
+    Fault on_probe;                       // nak, silent or noise
     Fault on_start;
     std::map<uint32_t, Fault> on_block;   // by block number, 1 for the first
+    Fault on_entry;                       // silent or noise, when the entry string comes
+    Fault on_restart;                     // silent or noise, when the application restarts
+    bool faults_once = false;             // each fault is played once, then the step goes right
     std::string unplug_at;                // a step name, see scenario_step_valid
     std::vector<ScriptLine> start_script;     // played from the device's start
     std::vector<ScriptLine> restart_script;   // played after each restart
@@ -65,7 +73,7 @@ bool scenario_load_file(const std::string& path, Scenario* scenario, std::string
 const char* scenario_usage();
 
 // Unplug steps: query[:N], bootl, probe[:N], start, block:K, status[:N],
-// return, time:MS.
+// return, line:N (after the Nth script line), time:MS.
 bool scenario_step_valid(const std::string& step);
 
 // Text with \xHH, \r, \n and \\ escapes turned into bytes.

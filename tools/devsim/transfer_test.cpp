@@ -212,6 +212,64 @@ TEST(Application, MovesToTheBootloaderAfterTheEntryString) {
     EXPECT_EQ(device_baud(device), 115200u);
 }
 
+TEST(Application, EntryFaultsHoldForOneEntry) {
+    const Bytes entry = {'^', 'B', 'O', 'O', 'T', 'L', '$', '^', 'B', 'O', 'O', 'T', 'L', '$'};
+    struct Case { FaultKind kind; bool once; bool switches_first; std::string first_out; bool switches_second; };
+    const std::string noise("\x00\xFF\r\nx\x80\x7F\x11Q\xC3", 10);
+    const Case cases[] = {
+        {FaultKind::silent, false, false, "", false},
+        {FaultKind::silent, true, false, "", true},
+        {FaultKind::noise, false, true, noise, true},
+    };
+    for (const Case& c : cases) {
+        Scenario scenario;
+        scenario.on_entry = {c.kind, '@'};
+        scenario.faults_once = c.once;
+        Device device;
+        std::string error;
+        ASSERT_TRUE(device_start(&device, scenario, &error));
+        feed(&device, entry, 1000);
+        EXPECT_EQ(due_text(device, 0, UINT64_MAX), c.first_out);
+        device_advance(&device, 2000000);
+        EXPECT_EQ(device.mode == Mode::bootloader, c.switches_first);
+        if (device.mode == Mode::bootloader) continue;
+        // The program detects the device anew, then enters again.
+        feed(&device, {'^', 'V', '$'}, 2000000);
+        device.outbox.clear();
+        feed(&device, entry, 2100000);
+        device_advance(&device, 4000000);
+        EXPECT_EQ(device.mode == Mode::bootloader, c.switches_second) << c.once;
+    }
+}
+
+TEST(Application, RestartFaultsAndTheUnplugAfterAScriptLine) {
+    struct Case { FaultKind kind; std::string first_out; };
+    const std::string line = "^=V \"SND44\" 2.58,59,1,0$";
+    const Case cases[] = {
+        {FaultKind::silent, ""},
+        {FaultKind::noise, std::string("\x00\xFF\r\nx\x80\x7F\x11Q\xC3", 10) + line},
+    };
+    for (const Case& c : cases) {
+        Scenario scenario;
+        scenario.start_in_bootloader = true;
+        scenario.on_restart = {c.kind, '@'};
+        scenario.faults_once = true;
+        scenario.restart_script = {{200, "!100,1,0"}, {300, "=P"}};
+        scenario.unplug_at = "line:1";
+        Device device;
+        std::string error;
+        ASSERT_TRUE(device_start(&device, scenario, &error));
+        feed(&device, packet_frame({'%'}), 1000000);
+        EXPECT_EQ(due_text(device, 0, UINT64_MAX), c.first_out);
+        device.outbox.clear();
+        device_advance(&device, 1300000);
+        EXPECT_EQ(due_text(device, 0, UINT64_MAX), "^!100,1,0$");
+        EXPECT_TRUE(device.unplugged) << "gone after the first script line";
+        device_advance(&device, 2000000);
+        EXPECT_EQ(due_text(device, 0, UINT64_MAX), "^!100,1,0$") << "nothing after the unplug";
+    }
+}
+
 TEST(Application, AnnouncesItselfAndPlaysItsScriptAfterARestart) {
     Scenario scenario;
     scenario.start_in_bootloader = true;
@@ -235,7 +293,8 @@ TEST(Application, AnnouncesItselfAndPlaysItsScriptAfterARestart) {
 TEST(Scenario, ReadsTheCommandLine) {
     const char* argv[] = {"devsim", "--link", "/tmp/x/COM3", "--on-block", "5:status:41", "--on-start", "D",
                           "--line", "100:!100,1,0", "--before-reply", "$,+$", "--layout", "legacy",
-                          "--boot-silent-probes", "1", "--expect", "update", "--unplug-at", "block:7"};
+                          "--boot-silent-probes", "1", "--expect", "update", "--unplug-at", "block:7",
+                          "--on-probe", "noise", "--on-entry", "silent", "--on-restart", "noise", "--faults-once"};
     Scenario s;
     std::string error;
     ASSERT_TRUE(scenario_parse_args(static_cast<int>(std::size(argv)), const_cast<char**>(argv), &s, &error)) << error;
@@ -249,6 +308,10 @@ TEST(Scenario, ReadsTheCommandLine) {
     EXPECT_EQ(s.identity.layout, InfoLayout::legacy);
     EXPECT_EQ(s.boot_silent_probes, 1);
     EXPECT_EQ(s.unplug_at, "block:7");
+    EXPECT_EQ(s.on_probe.kind, FaultKind::noise);
+    EXPECT_EQ(s.on_entry.kind, FaultKind::silent);
+    EXPECT_EQ(s.on_restart.kind, FaultKind::noise);
+    EXPECT_TRUE(s.faults_once);
 }
 
 TEST(Scenario, RefusesWhatItDoesNotUnderstand) {
@@ -257,6 +320,10 @@ TEST(Scenario, RefusesWhatItDoesNotUnderstand) {
         {"devsim", "--link", "L", "--on-block", "0:D"},       // blocks count from 1
         {"devsim", "--link", "L", "--on-start", "maybe"},
         {"devsim", "--link", "L", "--unplug-at", "block"},
+        {"devsim", "--link", "L", "--unplug-at", "line"},
+        {"devsim", "--link", "L", "--on-probe", "D"},          // the probe has no status
+        {"devsim", "--link", "L", "--on-entry", "nak"},        // nor has a text line
+        {"devsim", "--link", "L", "--on-restart", "status:41"},
         {"devsim", "--link", "L", "--probe-data-length", "256"},
         {"devsim", "--link", "L", "--product", "x"},
         {"devsim", "--link", "L", "--frobnicate"},
