@@ -87,7 +87,8 @@ void application_advance(Device* device) {
         report_count(&device->report, "script_lines_sent");
         device->script_next += 1;
         device->script_lines += 1;
-        if (device_step(device, "line", device->script_lines)) return;
+        // The line goes out before the device does.
+        device_step_later(device, "line", device->script_lines, 50000);
         if (device->script_next < device->script.size()) {
             device->script_at_us += device->script[device->script_next].delay_ms * 1000ull;
         }

@@ -14,9 +14,9 @@ bool step_matches(const std::string& unplug_at, const std::string& name, uint32_
     return wanted == number;
 }
 
-uint64_t unplug_time_us(const Scenario& scenario) {
-    if (scenario.unplug_at.rfind("time:", 0) != 0) return UINT64_MAX;
-    return std::stoull(scenario.unplug_at.substr(5)) * 1000u;
+uint64_t unplug_time_us(const Device& device) {
+    if (device.scenario.unplug_at.rfind("time:", 0) != 0) return device.unplug_due_us;
+    return std::stoull(device.scenario.unplug_at.substr(5)) * 1000u;
 }
 
 bool load_image(Device* device, std::string* error) {
@@ -83,7 +83,7 @@ void device_noise(Device* device, uint8_t byte, uint64_t now_us) {
 void device_advance(Device* device, uint64_t now_us) {
     device->now_us = now_us;
     if (device->unplugged) return;
-    if (now_us >= unplug_time_us(device->scenario)) {
+    if (now_us >= unplug_time_us(*device)) {
         device->unplugged = true;
         device->unplug_step = device->scenario.unplug_at;
         device_log(device, "unplugged", device->unplug_step);
@@ -94,7 +94,7 @@ void device_advance(Device* device, uint64_t now_us) {
 }
 
 uint64_t device_next_timer(const Device& device) {
-    uint64_t next = unplug_time_us(device.scenario);
+    uint64_t next = unplug_time_us(device);
     if (device.bootl_at_us != 0) next = std::min(next, device.bootl_at_us);
     if (device.script_next < device.script.size()) next = std::min(next, device.script_at_us);
     if (packet_reader_busy(device.reader)) next = std::min(next, device.last_boot_byte_us + PARTIAL_PACKET_US);
@@ -142,6 +142,12 @@ bool device_step(Device* device, const std::string& name, uint32_t number) {
         device_log(device, "unplugged", device->unplug_step);
     }
     return device->unplugged;
+}
+
+void device_step_later(Device* device, const std::string& name, uint32_t number, uint64_t delay_us) {
+    if (!device->scenario.unplug_at.empty() && step_matches(device->scenario.unplug_at, name, number)) {
+        device->unplug_due_us = device->now_us + delay_us;
+    }
 }
 
 void device_enter_bootloader(Device* device) {

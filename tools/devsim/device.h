@@ -65,6 +65,7 @@ struct Device {
     uint32_t probes = 0;
     uint32_t status_requests = 0;
     uint32_t script_lines = 0;
+    uint64_t unplug_due_us = UINT64_MAX;  // a step that unplugs a little later
     bool unplugged = false;
     std::string unplug_step;
 };
@@ -101,6 +102,9 @@ Fault device_fault(Device* device, const Fault& fault, const std::string& key, b
 // Marks a step; unplugs the device when it is the scenario's unplug step.
 // True when the device has been unplugged.
 bool device_step(Device* device, const std::string& name, uint32_t number);
+// The same for a step whose own bytes must reach the program first: the
+// device is unplugged `delay_us` later.
+void device_step_later(Device* device, const std::string& name, uint32_t number, uint64_t delay_us);
 void device_enter_bootloader(Device* device);
 void device_restart_application(Device* device);
 void device_play_script(Device* device, const std::vector<ScriptLine>& script, uint64_t delay_us);

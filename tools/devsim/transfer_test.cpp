@@ -264,7 +264,10 @@ TEST(Application, RestartFaultsAndTheUnplugAfterAScriptLine) {
         device.outbox.clear();
         device_advance(&device, 1300000);
         EXPECT_EQ(due_text(device, 0, UINT64_MAX), "^!100,1,0$");
-        EXPECT_TRUE(device.unplugged) << "gone after the first script line";
+        EXPECT_FALSE(device.unplugged) << "the line goes out first";
+        EXPECT_EQ(device_next_timer(device), 1350000u);
+        device_advance(&device, 1350000);
+        EXPECT_TRUE(device.unplugged) << "gone 50 ms after the first script line";
         device_advance(&device, 2000000);
         EXPECT_EQ(due_text(device, 0, UINT64_MAX), "^!100,1,0$") << "nothing after the unplug";
     }
