@@ -29,9 +29,11 @@ run_ctest wine --test-dir build-windows --output-on-failure || status=1
 
 # The native tree again, built by clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer. A finding aborts the process, so it fails its
-# test even where the program's normal exit status is expected. The
-# program's own end-to-end suites (e2e_program_tests and e2e_program_wine_tests, minutes of
-# waiting on devices) are left out to keep CI short; every other test runs.
+# test even where the program's normal exit status is expected. Of the
+# program's own end-to-end suites the fault matrix and Ctrl-C run here
+# (e2e_fault_tests: every failure path of an update); the other two
+# (e2e_program_tests and e2e_program_wine_tests, minutes of waiting on
+# devices, mostly the same paths) are left out to keep CI short.
 echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DOFWU_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
     cmake --build build-asan -j "$jobs" &&
