@@ -30,7 +30,7 @@ run_ctest wine --test-dir build-windows --output-on-failure || status=1
 # The native tree again, built by clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer. A finding aborts the process, so it fails its
 # test even where the program's normal exit status is expected. Of the
-# program's own end-to-end suites the fault matrix and Ctrl-C run here
+# program's own end-to-end suites the fault matrix runs here
 # (e2e_fault_tests: every failure path of an update); the other two
 # (e2e_program_tests and e2e_program_wine_tests, minutes of waiting on
 # devices, mostly the same paths) are left out to keep CI short.
