@@ -16,4 +16,10 @@ uint32_t text_to_u32(const char* text, const char** end, int base);
 // as the nearest limit. With no digit the value is 0 and *end is `text`.
 int32_t text_to_i32(const char* text, const char** end);
 
+// Passes over one character of a field separator; at the end of the text
+// the cursor stays.
+inline const char* text_pass_one(const char* cursor) {
+    return *cursor != '\0' ? cursor + 1 : cursor;
+}
+
 #endif

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "catalogue/product_table.h"
 #include "control/program_state.h"
 #include "identify/version_query.h"
 #include "serial/packet_link.h"
@@ -50,9 +49,7 @@ void fill_device_from(const BootloaderInfo* info) {
     device.hardware_revision = info_u16(info, INFO_HARDWARE_REVISION);
     static_assert(REPORTED_NAME_SIZE == INFO_NAME_SIZE, "the name is copied whole");
     std::memcpy(device.reported_name, info->bytes + INFO_NAME, INFO_NAME_SIZE);
-    device.display_name = device.reported_name[0] != '\0'
-                              ? device.reported_name
-                              : product_name(device.product_code, device.hardware_revision);
+    identity_choose_display_name(&device);
 }
 
 }  // namespace

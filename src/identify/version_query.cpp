@@ -11,19 +11,14 @@ namespace {
 constexpr char REPLY_PREFIX[] = "=V \"";
 constexpr uint32_t REPLY_NAME_MAX = 31;  // a version reply fills at most this much of reported_name
 
-// Passes over one character; at the end of the line the cursor stays.
-const char* pass_over(const char* cursor) {
-    return *cursor != '\0' ? cursor + 1 : cursor;
-}
-
 // Reads the identity tail ",code?revision?option" that follows a "," cursor.
 const char* read_identity_tail(DeviceIdentity* identity, const char* cursor) {
-    cursor = pass_over(cursor);
+    cursor = text_pass_one(cursor);
     // The 16-bit fields keep the low 16 bits of what the device wrote.
     identity->product_code = static_cast<uint16_t>(text_to_u32(cursor, &cursor, 10));
-    cursor = pass_over(cursor);
+    cursor = text_pass_one(cursor);
     identity->hardware_revision = static_cast<uint16_t>(text_to_u32(cursor, &cursor, 10));
-    cursor = pass_over(cursor);
+    cursor = text_pass_one(cursor);
     identity->option_word = text_to_u32(cursor, &cursor, 16);
     return cursor;
 }
@@ -33,15 +28,15 @@ const char* read_identity_tail(DeviceIdentity* identity, const char* cursor) {
 const char* read_version(DeviceIdentity* identity, const char* cursor) {
     const uint32_t major = text_to_u32(cursor, &cursor, 10);
     identity->version = major << 24;
-    cursor = pass_over(cursor);
+    cursor = text_pass_one(cursor);
     identity->version += text_to_u32(cursor, &cursor, 10) << 16;
     if (*cursor == '.') {
-        cursor = pass_over(cursor);
+        cursor = text_pass_one(cursor);
         identity->version += text_to_u32(cursor, &cursor, 10) << 8;
     }
     if (*cursor >= 'a' && *cursor <= 'z') {
         identity->version += static_cast<uint32_t>(*cursor - 'a' + 1);
-        cursor = pass_over(cursor);
+        cursor = text_pass_one(cursor);
     }
     return cursor;
 }
@@ -64,6 +59,12 @@ int32_t read_message_line(char* buffer, int32_t capacity) {
     return LINE_OK;
 }
 
+void identity_choose_display_name(DeviceIdentity* identity) {
+    identity->display_name = identity->reported_name[0] != '\0'
+                                 ? identity->reported_name
+                                 : product_name(identity->product_code, identity->hardware_revision);
+}
+
 int32_t parse_version_reply(DeviceIdentity* identity, const char* line) {
     if (std::strncmp(line, REPLY_PREFIX, sizeof REPLY_PREFIX - 1) != 0) return VERSION_NO_REPLY;
     const char* cursor = line + (sizeof REPLY_PREFIX - 1);
@@ -77,12 +78,12 @@ int32_t parse_version_reply(DeviceIdentity* identity, const char* line) {
     }
     identity->reported_name[copied] = '\0';
     if (*cursor != '"') return VERSION_BAD_NAME;
-    cursor = pass_over(pass_over(cursor));  // the closing quote and one separator
+    cursor = text_pass_one(text_pass_one(cursor));  // the closing quote and one separator
 
     cursor = read_version(identity, cursor);
     if (*cursor == '(') {  // a remark such as "(Beta)", up to and including ")"
-        while (*cursor != ')' && *cursor != '\0') cursor = pass_over(cursor);
-        cursor = pass_over(cursor);
+        while (*cursor != ')' && *cursor != '\0') cursor = text_pass_one(cursor);
+        cursor = text_pass_one(cursor);
     }
     if (*cursor == ',') {
         cursor = read_identity_tail(identity, cursor);
@@ -92,10 +93,7 @@ int32_t parse_version_reply(DeviceIdentity* identity, const char* line) {
         identity->option_word = NO_OPTION_WORD;
     }
     if (*cursor != '$') return VERSION_BAD_END;
-
-    identity->display_name = identity->reported_name[0] != '\0'
-                                 ? identity->reported_name
-                                 : product_name(identity->product_code, identity->hardware_revision);
+    identity_choose_display_name(identity);
     return VERSION_OK;
 }
 

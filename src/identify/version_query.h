@@ -26,6 +26,10 @@ enum VersionResult : int32_t {
 // fills capacity - 1 bytes ends there.
 int32_t read_message_line(char* buffer, int32_t capacity);
 
+// Sets display_name: the name the device reported, or, when it reported
+// none, the product table's name for its identity (nullptr when unknown).
+void identity_choose_display_name(DeviceIdentity* identity);
+
 // Parses a version reply (the line without its leading "^") into `identity`.
 int32_t parse_version_reply(DeviceIdentity* identity, const char* line);
 

@@ -35,11 +35,6 @@ bool pattern_matches(const char* pattern, const char* line) {
     return !is_letter(line[length]);
 }
 
-// Passes over one character; at the end of the line the cursor stays.
-const char* skip_one(const char* cursor) {
-    return *cursor != '\0' ? cursor + 1 : cursor;
-}
-
 }  // namespace
 
 // Tried in order; the first match wins.
@@ -99,9 +94,9 @@ void handle_progress() {
         print_text(line_buffer);
         return;
     }
-    cursor = skip_one(cursor);
+    cursor = text_pass_one(cursor);
     const int32_t bank = text_to_i32(cursor, &cursor);
-    cursor = skip_one(cursor);
+    cursor = text_pass_one(cursor);
     const int32_t step = text_to_i32(cursor, &cursor);
 
     // The product wraps at 32 bits, as the device's own numbers do; unsigned

@@ -123,7 +123,6 @@ int32_t port_device_name(uint32_t number, char* name, size_t size) {
 }
 
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
-
     // O_NONBLOCK: neither the open (waiting for carrier) nor any read or write
     // may block without a bound; poll() provides the waits.
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -161,7 +160,6 @@ int32_t port_set_baud(SerialPort* port, uint32_t baud) {
         release(port);
         return 0;
     }
-    port->is_open = 1;
     return 1;
 }
 

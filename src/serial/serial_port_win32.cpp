@@ -107,7 +107,6 @@ int32_t port_device_name(uint32_t number, char* name, size_t size) {
 }
 
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
-
     // CreateFileA returns INVALID_HANDLE_VALUE on failure. Share mode 0: the
     // open fails while any other program holds the port.
     port->handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -158,7 +157,6 @@ int32_t port_set_baud(SerialPort* port, uint32_t baud) {
         release(port);
         return 0;
     }
-    port->is_open = 1;
     return 1;
 }
 

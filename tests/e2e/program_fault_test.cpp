@@ -86,6 +86,7 @@ struct FaultRow {
     double start_packets = 1;            // in the run that completes the update
     std::vector<std::string> rates;      // every rate the program set, in order
     bool replug_in_bootloader = false;   // gone: where the device comes back
+    bool returned = true;                // false: gone before the return command reached it
     Gap gap;                             // checked when from_kind is set
     double max_ms = 40000;               // the whole run
     double min_ms = 0;
@@ -194,6 +195,7 @@ std::vector<FaultRow> fault_rows() {
     // The image is whole; the watch after the transfer runs its 30 s.
     row = make_row("ReturnUnplug", {"--unplug-at", "return"}, Outcome::watched, UNPLUGGED_AT_115200);
     row.script = {};
+    row.returned = false;
     row.min_ms = 30000;
     row.max_ms = 50000;
     rows.push_back(row);
@@ -399,7 +401,7 @@ void check_fault_row(const FaultRow& row, const TimedRun& timed) {
         expect_transcript(again.output, asked + text_progress(IMAGE_BLOCKS, IMAGE_BLOCKS) + text_exit());
         expect_image_complete(again.devices[0], 1);
         EXPECT_EQ(count_of(again.devices[0], "entry_strings"), row.replug_in_bootloader ? 0 : 3);
-    } else if (row.name == "ReturnUnplug") {
+    } else if (!row.returned) {
         // Every block was accepted; the device went before the return
         // command reached it.
         const JsonValue& image = d.report["image"];

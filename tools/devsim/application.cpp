@@ -19,9 +19,7 @@ void on_query(Device* device) {
     report_count(&device->report, "version_queries");
     device_log(device, "query", "^V$");
     if (device_step(device, "query", device->queries)) return;
-    // A new detection: an entry fault met before it has been played.
-    if (device->entry_fault_played) device_fault(device, device->scenario.on_entry, "entry");
-    device->entry_fault_played = false;
+    device_entry_over(device);  // a new detection
     if (device->scenario.app_silent) {
         device_log(device, "query ignored", "the application is silent");
         return;

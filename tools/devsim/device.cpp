@@ -150,9 +150,13 @@ void device_step_later(Device* device, const std::string& name, uint32_t number,
     }
 }
 
-void device_enter_bootloader(Device* device) {
+void device_entry_over(Device* device) {
     if (device->entry_fault_played) device_fault(device, device->scenario.on_entry, "entry");
     device->entry_fault_played = false;
+}
+
+void device_enter_bootloader(Device* device) {
+    device_entry_over(device);
     device->mode = Mode::bootloader;
     device->bootl_at_us = 0;
     device->script.clear();

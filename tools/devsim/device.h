@@ -99,6 +99,9 @@ void device_send_noise(Device* device, uint32_t count, uint64_t delay_us = 0);
 // The fault to play at step `key`: `fault` itself, or none when faults are
 // played once and this one has been. `spend` marks it played.
 Fault device_fault(Device* device, const Fault& fault, const std::string& key, bool spend = true);
+// The program's entry is over (it queries the version again, or the device
+// has switched): an entry fault met during it counts as played.
+void device_entry_over(Device* device);
 // Marks a step; unplugs the device when it is the scenario's unplug step.
 // True when the device has been unplugged.
 bool device_step(Device* device, const std::string& name, uint32_t number);
