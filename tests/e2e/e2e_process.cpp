@@ -14,18 +14,33 @@
 
 namespace {
 
-// In the child, between fork and exec: only async-signal-safe calls matter
-// in a threaded parent, and setenv is not one, but GoogleTest runs one thread.
-void become_child(const ChildPlan& plan, const std::vector<char*>& argv) {
+// The child's environment: this process's, with the plan's changes (an empty
+// value removes the name). Built before fork, because tests start children
+// from several threads at once, and in a child of a threaded process only
+// async-signal-safe calls are safe until exec: another thread may have held
+// the allocator's or the environment's lock at the moment of the fork.
+std::vector<std::string> child_environment(const ChildPlan& plan) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        bool replaced = false;
+        for (const auto& change : plan.env) replaced = replaced || change.first == name;
+        if (!replaced) entries.push_back(text);
+    }
+    for (const auto& [name, value] : plan.env) {
+        if (!value.empty()) entries.push_back(name + "=" + value);
+    }
+    return entries;
+}
+
+// In the child, between fork and exec: async-signal-safe calls only.
+void become_child(const ChildPlan& plan, char* const* argv, char* const* envp) {
     (void)setpgid(0, 0);  // own group, so stopping it stops its children too
     const int null_fd = open("/dev/null", O_RDWR);
     const int fds[3] = {plan.stdin_fd, plan.stdout_fd, plan.stderr_fd};
     for (int target = 0; target < 3; ++target) (void)dup2(fds[target] >= 0 ? fds[target] : null_fd, target);
-    for (const auto& [name, value] : plan.env) {
-        if (value.empty()) (void)unsetenv(name.c_str());
-        else (void)setenv(name.c_str(), value.c_str(), 1);
-    }
-    execv(argv[0], argv.data());
+    execve(argv[0], argv, envp);
     _exit(127);  // exec failed: the status says so
 }
 
@@ -41,8 +56,12 @@ pid_t child_start(const ChildPlan& plan) {
     std::vector<char*> argv;
     for (const std::string& arg : plan.argv) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    const std::vector<std::string> environment = child_environment(plan);
+    std::vector<char*> envp;
+    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) become_child(plan, argv);
+    if (pid == 0) become_child(plan, argv.data(), envp.data());
     if (pid > 0) (void)setpgid(pid, pid);  // also here, so the group exists before any signal
     return pid;
 }
