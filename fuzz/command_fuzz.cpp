@@ -6,9 +6,10 @@
 #include <cstring>
 
 #include "byte_source_port.h"
-#include "control/program_state.h"
 #include "fuzz_check.h"
 #include "serial/packet_link.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 

@@ -19,10 +19,11 @@
 
 #include "byte_source_port.h"
 #include "catalogue/product_table.h"
-#include "control/program_state.h"
 #include "fuzz_check.h"
 #include "identify/detect.h"
 #include "serial/packet_link.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 

@@ -12,9 +12,10 @@
 
 #include "byte_source_port.h"
 #include "catalogue/product_table.h"
-#include "control/program_state.h"
 #include "fuzz_check.h"
 #include "identify/version_query.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 

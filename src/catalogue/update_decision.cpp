@@ -3,7 +3,6 @@
 #include <cctype>
 
 #include "catalogue/product_table.h"
-#include "control/program.h"
 #include "platform/console.h"
 
 namespace {
@@ -33,11 +32,11 @@ const char* shown(const char* name) {
 }
 
 // Waits for a Y or an N, each key code judged on its own; every other code
-// is dropped without a word. With no key left to come, the program ends.
+// is dropped without a word. KEY_END_OF_INPUT when no key can come any more.
 int32_t answer_read() {
     for (;;) {
         const int32_t key = key_read();
-        if (key == KEY_END_OF_INPUT) exit_path(EXIT_STATUS);
+        if (key == KEY_END_OF_INPUT) return key;
         const int32_t code = std::toupper(key);  // key is 0 to 255 here
         if (code == 'Y' || code == 'N') return code;
     }
@@ -45,7 +44,7 @@ int32_t answer_read() {
 
 }  // namespace
 
-int32_t check_compatibility(const DeviceIdentity* device, const FirmwareImage* image) {
+Compatibility check_compatibility(const DeviceIdentity* device, const FirmwareImage* image) {
     if (product_name(device->product_code, device->hardware_revision) == nullptr) return DEVICE_UNKNOWN;
     // An image field past the signed range names no product either.
     if (product_name(static_cast<int32_t>(image->product_code), static_cast<int32_t>(image->hardware_revision)) ==
@@ -57,9 +56,10 @@ int32_t check_compatibility(const DeviceIdentity* device, const FirmwareImage* i
     return COMPATIBLE;
 }
 
-void report_incompatibility(int32_t code, const DeviceIdentity* device, const FirmwareImage* image) {
+void report_incompatibility(Compatibility code, const DeviceIdentity* device, const FirmwareImage* image) {
     switch (code) {
         case IMAGE_UNKNOWN:
+            // "not recognize" is the text users and their documents know: kept as it is.
             print_message("\nThe firmware file given is for a product not recognize by this program.\n");
             break;
         case DEVICE_UNKNOWN:
@@ -75,7 +75,7 @@ void report_incompatibility(int32_t code, const DeviceIdentity* device, const Fi
             print_message("This firmware won't work on this version of the %.*s,\ndevice not updated.\n",
                           NAME_SHOWN_MAX, shown(device->display_name));
             break;
-        default:
+        case COMPATIBLE:
             break;
     }
     print_message("\nPlease check the Ostrel website for the proper firmware for your product,\n"
@@ -123,7 +123,7 @@ void print_versions(const DeviceIdentity* device, const FirmwareImage* image) {
     print_message("Model: %.*s", NAME_SHOWN_MAX, image->name);
 }
 
-int32_t confirm_update(const DeviceIdentity* device, const FirmwareImage* image) {
+UpdateAnswer confirm_update(const DeviceIdentity* device, const FirmwareImage* image) {
     const char* name = shown(device->display_name);
     const char* question;
     if (device->version == image->version) {
@@ -140,6 +140,7 @@ int32_t confirm_update(const DeviceIdentity* device, const FirmwareImage* image)
     print_text(question);
 
     const int32_t answer = answer_read();
+    if (answer == KEY_END_OF_INPUT) return ANSWER_END_OF_INPUT;
     print_message("%c\n", static_cast<int>(answer));  // the answer stands after the question
     if (answer == 'Y') return ANSWER_YES;
     print_message("\nUpdate cancelled.\n\n");

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "catalogue/firmware_image.h"
-#include "identify/device_identity.h"
+#include "state/device_identity.h"
 
 enum Compatibility : int32_t {
     COMPATIBLE = 0,
@@ -20,17 +20,18 @@ enum Compatibility : int32_t {
 enum UpdateAnswer : int32_t {
     ANSWER_NO = 0,
     ANSWER_YES = 1,
+    ANSWER_END_OF_INPUT = 2,  // no key can come any more: the caller ends the program
 };
 
 // The web page named at the end of every incompatibility report.
 inline constexpr char SUPPORT_ADDRESS[] = "https://www.ostrel.example/support";
 
-// A Compatibility code; the device is examined before the image.
-int32_t check_compatibility(const DeviceIdentity* device, const FirmwareImage* image);
+// The device is examined before the image.
+Compatibility check_compatibility(const DeviceIdentity* device, const FirmwareImage* image);
 
 // Prints why the image does not fit (nothing for an unknown code), then the
 // advice to look for other firmware, which every code gets.
-void report_incompatibility(int32_t code, const DeviceIdentity* device, const FirmwareImage* image);
+void report_incompatibility(Compatibility code, const DeviceIdentity* device, const FirmwareImage* image);
 
 // Columns print_version takes before its comma, counting two digits for the
 // minor and the sub and at most two for the major, whatever their values.
@@ -44,8 +45,8 @@ void print_version(uint32_t version, int32_t pad);
 void print_versions(const DeviceIdentity* device, const FirmwareImage* image);
 
 // Shows the verdict (same, newer, older) with both versions and waits for Y
-// or N, ignoring every other key. 1 for Y, 0 for N. At the end of key input
-// no answer can come: the program ends through the exit path.
-int32_t confirm_update(const DeviceIdentity* device, const FirmwareImage* image);
+// or N, ignoring every other key. At the end of key input no answer can
+// come: ANSWER_END_OF_INPUT, with nothing more printed.
+UpdateAnswer confirm_update(const DeviceIdentity* device, const FirmwareImage* image);
 
 #endif

@@ -2,12 +2,13 @@
 #include <cstdlib>
 
 #include "catalogue/firmware_image.h"
-#include "common/number_text.h"
 #include "control/program.h"
-#include "control/program_state.h"
 #include "identify/detect.h"
 #include "platform/console.h"
+#include "platform/number_text.h"
 #include "serial/packet_link.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ bool scan_port(uint32_t number) {
         port_close(&port);
         return false;
     }
+    // "firmwware" is the text users and their scripts know: kept as it is.
     print_message("A Ostrel device compatible with this firmwware was found.");
     return true;
 }

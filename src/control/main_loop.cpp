@@ -5,10 +5,11 @@
 #include "catalogue/product_table.h"
 #include "catalogue/update_decision.h"
 #include "control/program.h"
-#include "control/program_state.h"
 #include "identify/detect.h"
 #include "monitor/message_monitor.h"
 #include "platform/console.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 #include "transfer/firmware_transfer.h"
 
 namespace {
@@ -46,12 +47,15 @@ void update_pass() {
                       port_number, device.reported_name);
         exit_path(EXIT_STATUS);
     }
-    const int32_t compatibility = check_compatibility(&device, selected_image);
+    const Compatibility compatibility = check_compatibility(&device, selected_image);
     if (compatibility != COMPATIBLE) {
         report_incompatibility(compatibility, &device, selected_image);
         exit_path(EXIT_STATUS);
     }
-    if (confirm_update(&device, selected_image) != ANSWER_YES) return;
+    const UpdateAnswer answer = confirm_update(&device, selected_image);
+    // With no key left to come the question can never be answered.
+    if (answer == ANSWER_END_OF_INPUT) exit_path(EXIT_STATUS);
+    if (answer != ANSWER_YES) return;
     ready = 0;
     if (update_firmware() == TRANSFER_OK) {
         update_done = 1;

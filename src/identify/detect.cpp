@@ -2,9 +2,10 @@
 
 #include <cstring>
 
-#include "control/program_state.h"
 #include "identify/version_query.h"
 #include "serial/packet_link.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ uint32_t info_u32(const BootloaderInfo* info, uint32_t offset) {
            (static_cast<uint32_t>(info->bytes[offset + 3]) << 24);
 }
 
-int32_t probe_bootloader(BootloaderInfo* info) {
+ProbeResult probe_bootloader(BootloaderInfo* info) {
     // A reply too short to reach a field leaves it zero and the name empty.
     clear(info, INFO_PRODUCT_CODE, 2);
     clear(info, INFO_HARDWARE_REVISION, 2);
@@ -84,7 +85,7 @@ int32_t probe_bootloader(BootloaderInfo* info) {
     return PROBE_OK;
 }
 
-int32_t detect_device() {
+DetectResult detect_device() {
     link_state = LINK_NONE;
     if (current_baud == 0) return DETECT_PORT_UNUSABLE;
     if (current_baud != APPLICATION_BAUD && !switch_rate(APPLICATION_BAUD)) return DETECT_NO_19200;

@@ -5,8 +5,7 @@
 
 #include <cstdint>
 
-#include "identify/bootloader_info.h"
-#include "identify/device_identity.h"
+#include "state/bootloader_info.h"
 
 // Limits of the probe exchange, in ticks (milliseconds).
 constexpr uint32_t PROBE_ACK_LIMIT_MS = 4000;
@@ -42,13 +41,13 @@ enum DetectResult : int32_t {
 };
 
 // Sends the "&" probe and reads the reply into `info`, converting a legacy
-// reply to the current layout. A ProbeResult.
-int32_t probe_bootloader(BootloaderInfo* info);
+// reply to the current layout.
+ProbeResult probe_bootloader(BootloaderInfo* info);
 
 // The detection sequence on the program's port: the version query at 19200
 // baud, then the bootloader probe at 115200. Sets link_state and
-// current_baud, fills device. A DetectResult.
-int32_t detect_device();
+// current_baud, fills device.
+DetectResult detect_device();
 
 // Little-endian fields of the wire record.
 uint16_t info_u16(const BootloaderInfo* info, uint32_t offset);

@@ -3,8 +3,9 @@
 #include <cstring>
 
 #include "catalogue/product_table.h"
-#include "common/number_text.h"
-#include "control/program_state.h"
+#include "platform/number_text.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ const char* read_version(DeviceIdentity* identity, const char* cursor) {
 
 }  // namespace
 
-int32_t read_message_line(char* buffer, int32_t capacity) {
+LineResult read_message_line(char* buffer, int32_t capacity) {
     int32_t count = 0;
     for (;;) {
         uint8_t byte = 0;
@@ -65,7 +66,7 @@ void identity_choose_display_name(DeviceIdentity* identity) {
                                  : product_name(identity->product_code, identity->hardware_revision);
 }
 
-int32_t parse_version_reply(DeviceIdentity* identity, const char* line) {
+VersionResult parse_version_reply(DeviceIdentity* identity, const char* line) {
     if (std::strncmp(line, REPLY_PREFIX, sizeof REPLY_PREFIX - 1) != 0) return VERSION_NO_REPLY;
     const char* cursor = line + (sizeof REPLY_PREFIX - 1);
 
@@ -97,7 +98,7 @@ int32_t parse_version_reply(DeviceIdentity* identity, const char* line) {
     return VERSION_OK;
 }
 
-int32_t query_version(DeviceIdentity* identity, int32_t listen_only) {
+VersionResult query_version(DeviceIdentity* identity, int32_t listen_only) {
     if (!listen_only) {
         static const uint8_t QUERY[] = {'^', 'V', '$'};
         // A write that failed shows up as the time-out of the line read below.

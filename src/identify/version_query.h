@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "identify/device_identity.h"
+#include "state/device_identity.h"
 
 constexpr uint32_t LINE_BYTE_LIMIT_MS = 2000;  // each byte of a message line must come within this
 constexpr int32_t VERSION_LINE_CAPACITY = 100; // bytes, NUL included
@@ -24,17 +24,17 @@ enum VersionResult : int32_t {
 // Reads one message line from the port: the text after the last "^" before
 // the first "$", up to and including the "$", NUL-terminated. A line that
 // fills capacity - 1 bytes ends there.
-int32_t read_message_line(char* buffer, int32_t capacity);
+LineResult read_message_line(char* buffer, int32_t capacity);
 
 // Sets display_name: the name the device reported, or, when it reported
 // none, the product table's name for its identity (nullptr when unknown).
 void identity_choose_display_name(DeviceIdentity* identity);
 
 // Parses a version reply (the line without its leading "^") into `identity`.
-int32_t parse_version_reply(DeviceIdentity* identity, const char* line);
+VersionResult parse_version_reply(DeviceIdentity* identity, const char* line);
 
 // Sends "^V$" (unless listen_only) and parses the first line that is neither
 // "$" nor "+$". Works on the program's port.
-int32_t query_version(DeviceIdentity* identity, int32_t listen_only);
+VersionResult query_version(DeviceIdentity* identity, int32_t listen_only);
 
 #endif

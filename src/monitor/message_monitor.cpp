@@ -1,12 +1,9 @@
 #include "monitor/message_monitor.h"
 
-#include "common/number_text.h"
-#include "control/program_state.h"
 #include "platform/console.h"
+#include "platform/number_text.h"
 #include "serial/serial_port.h"
-
-char line_buffer[LINE_BUFFER_SIZE];
-int32_t line_length;
+#include "state/program_state.h"
 
 namespace {
 
@@ -69,29 +66,32 @@ void feed_message_byte(int8_t byte) {
     if (line_length < LINE_CHARACTERS_MAX) ++line_length;
 }
 
-int32_t dispatch_message(const char* line) {
+DispatchResult dispatch_message(const char* line) {
     for (const MessageRow* row = message_table; row->pattern != nullptr; ++row) {
         if (pattern_matches(row->pattern, line)) {
-            row->handler();
+            row->handler(line);
             return DISPATCH_HANDLED;
         }
     }
     return DISPATCH_UNMATCHED;
 }
 
-void ignore_message() {}
+void ignore_message(const char* line) {
+    (void)line;  // the line is consumed and nothing else happens
+}
 
-void handle_ready() {
+void handle_ready(const char* line) {
+    (void)line;  // "=P" carries nothing more
     ready = 1;
 }
 
-void handle_progress() {
-    const char* cursor = line_buffer + 1;  // after the "!"
+void handle_progress(const char* line) {
+    const char* cursor = line + 1;  // after the "!"
     const int32_t field = text_to_i32(cursor, &cursor);
     if (field != PROGRESS_FIELD) {
         // Another kind of "!" message: shown as the device sent it. It is
         // data, never a format.
-        print_text(line_buffer);
+        print_text(line);
         return;
     }
     cursor = text_pass_one(cursor);

@@ -16,7 +16,6 @@ namespace {
 
 termios saved_terminal;
 volatile sig_atomic_t terminal_changed = 0;
-bool input_ended = false;
 
 void restore_terminal() {
     if (terminal_changed) {
@@ -52,7 +51,6 @@ void prepare_terminal() {
 
 int32_t key_waiting() {
     prepare_terminal();
-    if (input_ended) return 1;
     pollfd entry = {STDIN_FILENO, POLLIN, 0};
     // poll: >0 ready (a key, or end of input), 0 nothing yet, -1 error.
     const int n = poll(&entry, 1, 0);
@@ -62,14 +60,12 @@ int32_t key_waiting() {
 
 int32_t key_read() {
     prepare_terminal();
-    if (input_ended) return KEY_END_OF_INPUT;
     for (;;) {
         unsigned char key = 0;
         const ssize_t n = read(STDIN_FILENO, &key, 1);
         if (n == 1) return key;
         if (n < 0 && errno == EINTR) continue;
-        // 0 is the end of input; an error means no key can come either.
-        input_ended = true;
+        // 0 is the end of input, and stays so; an error means no key can come either.
         return KEY_END_OF_INPUT;
     }
 }

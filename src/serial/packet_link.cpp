@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "control/program_state.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ uint8_t packet_checksum(const uint8_t* data, uint8_t length) {
     return sum;
 }
 
-int32_t packet_send(const uint8_t* data, uint8_t length, int32_t await_ack, uint32_t limit) {
+PacketSendResult packet_send(const uint8_t* data, uint8_t length, int32_t await_ack, uint32_t limit) {
     const uint8_t checksum = packet_checksum(data, length);
     const uint8_t length_byte = static_cast<uint8_t>(length + 2u);  // modulo 256 on purpose
     if (port_write(&port, &length_byte, 1) != 1) return SEND_LENGTH_NOT_WRITTEN;
@@ -58,7 +59,7 @@ int32_t packet_send(const uint8_t* data, uint8_t length, int32_t await_ack, uint
     return answer == PACKET_ACK ? SEND_OK : SEND_REFUSED;
 }
 
-int32_t packet_receive(uint8_t* buffer, uint8_t* length, uint32_t limit) {
+PacketReceiveResult packet_receive(uint8_t* buffer, uint8_t* length, uint32_t limit) {
     uint8_t length_byte = 0;
     if (!read_non_zero(&length_byte, limit)) return RECEIVE_NO_LENGTH;
     uint8_t checksum = 0;
@@ -91,7 +92,7 @@ int32_t packet_nak() {
     return write_byte(PACKET_NAK);
 }
 
-int32_t bootloader_command(const uint8_t* data, uint8_t length, uint32_t limit) {
+CommandResult bootloader_command(const uint8_t* data, uint8_t length, uint32_t limit) {
     if (packet_send(data, length, 1, limit) != SEND_OK) return COMMAND_NOT_ACCEPTED;
     uint8_t status = COMMAND_STATUS;
     if (packet_send(&status, 1, 1, limit) != SEND_OK) return COMMAND_REQUEST_FAILED;

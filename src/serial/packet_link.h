@@ -59,21 +59,21 @@ uint8_t packet_checksum(const uint8_t* data, uint8_t length);
 
 // Sends one packet as three writes (length, checksum, data) and, when
 // await_ack is non-zero, waits for the acknowledge: a fresh `limit` for each
-// byte awaited. Never sends the packet again. A PacketSendResult.
-int32_t packet_send(const uint8_t* data, uint8_t length, int32_t await_ack, uint32_t limit);
+// byte awaited. Never sends the packet again.
+PacketSendResult packet_send(const uint8_t* data, uint8_t length, int32_t await_ack, uint32_t limit);
 
 // Receives one packet into `buffer`; *length is its capacity on entry and the
 // data length on return. Announced bytes beyond the capacity are read and
 // dropped, so the exchange stays in step and nothing is stored past the
-// capacity. A PacketReceiveResult.
-int32_t packet_receive(uint8_t* buffer, uint8_t* length, uint32_t limit);
+// capacity.
+PacketReceiveResult packet_receive(uint8_t* buffer, uint8_t* length, uint32_t limit);
 
 // Write the one acknowledge byte: 0 when written, 1 when not.
 int32_t packet_ack();
 int32_t packet_nak();
 
-// Command packet, status request "#", status reply. A CommandResult.
-int32_t bootloader_command(const uint8_t* data, uint8_t length, uint32_t limit);
+// Command packet, status request "#", status reply.
+CommandResult bootloader_command(const uint8_t* data, uint8_t length, uint32_t limit);
 
 // 256 times: write one zero byte and throw away whatever is waiting.
 void flush_bootloader();

@@ -12,28 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
-
-// The open COM port. All fields zero is a closed port; is_open alone says
-// whether the other fields may be used.
-struct SerialPort {
-#ifdef _WIN32
-    HANDLE handle;
-    OVERLAPPED read_overlapped;   // every read; hEvent is the read event
-    OVERLAPPED write_overlapped;  // every write; hEvent is the write event
-#else
-    int handle;                   // file descriptor of the open device
-#endif
-    int32_t is_open;              // 1 while open and configured, else 0
-};
+#include "state/serial_port_record.h"
 
 constexpr uint32_t PORT_WAIT_MS = 4000;        // bound on every single read or write
 constexpr uint32_t PORT_INTERBYTE_MS = 10;     // a read ends after this much silence once a byte came

@@ -1,11 +1,12 @@
 #include "transfer/firmware_transfer.h"
 
 #include "catalogue/firmware_image.h"
-#include "control/program_state.h"
 #include "identify/detect.h"
 #include "identify/version_query.h"
 #include "platform/console.h"
 #include "serial/packet_link.h"
+#include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ bool enter_bootloader() {
     return false;
 }
 
-void print_command_failure(int32_t result, TransferStage stage) {
+void print_command_failure(CommandResult result, TransferStage stage) {
     if (result == COMMAND_FLASH_MISMATCH) {
         print_message("\nError: FLASH firmware did not match update firmware.\n");
     } else {
@@ -67,7 +68,7 @@ void put_u32_big_endian(uint8_t* at, uint32_t value) {
 }
 
 // "!", flash_start and flash_length big-endian, the image's start_bytes.
-int32_t send_start_packet(const FirmwareImage* image) {
+CommandResult send_start_packet(const FirmwareImage* image) {
     packet_buffer[0] = COMMAND_START;
     put_u32_big_endian(packet_buffer + 1, image->flash_start);
     put_u32_big_endian(packet_buffer + 5, image->flash_length);
@@ -79,7 +80,7 @@ int32_t send_start_packet(const FirmwareImage* image) {
 // its body, and three bytes that this block does not write: whatever an
 // earlier packet left at positions L - 2 to L. The device's bootloader reads
 // packets of exactly this form, so it stays as it is.
-int32_t send_block_packet(const ImageBlock& block) {
+CommandResult send_block_packet(const ImageBlock& block) {
     packet_buffer[0] = COMMAND_BLOCK;
     const uint32_t copied = block.length - 3u;
     for (uint32_t i = 0; i < copied; ++i) packet_buffer[1 + i] = block.body[i];
@@ -106,14 +107,14 @@ void leave_bootloader() {
     (void)query_version(&device, 1);
 }
 
-int32_t update_firmware() {
+TransferResult update_firmware() {
     const FirmwareImage* image = selected_image;
     if (link_state != LINK_BOOTLOADER && !enter_bootloader()) {
         print_message("\nError: No response from the bootloader, check cables and power.\n");
         back_to_application_rate();
         return TRANSFER_FAILED;
     }
-    const int32_t start = send_start_packet(image);
+    const CommandResult start = send_start_packet(image);
     if (start != COMMAND_OK) {
         // No return command: the device stays in its bootloader, where the
         // next detection finds it.
@@ -126,7 +127,7 @@ int32_t update_firmware() {
     ImageBlock block{};
     for (uint32_t done = 0; block_next(&walk, &block); ++done) {
         print_progress(done, image->block_count);
-        const int32_t result = send_block_packet(block);
+        const CommandResult result = send_block_packet(block);
         if (result != COMMAND_OK) {
             print_command_failure(result, STAGE_BLOCK);
             leave_bootloader();

@@ -19,7 +19,7 @@ enum TransferResult : int32_t {
 };
 
 // Installs the selected image into the device on the program's port.
-int32_t update_firmware();
+TransferResult update_firmware();
 
 // When the bootloader is on the line: the return command, the rate back to
 // 19200, and the version line that the restarted application announces.

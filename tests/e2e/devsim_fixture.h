@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "control/program_state.h"
+#include "state/program_state.h"
 #include "e2e_harness.h"
 #include "e2e_process.h"
 #include "platform/console.h"

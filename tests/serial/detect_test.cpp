@@ -39,9 +39,10 @@ Bytes first_bytes(Bytes record, size_t count) {
     return record;
 }
 
-// The peer's script line that sends `data` as one packet.
-std::string send_packet(const Bytes& data) {
-    uint32_t sum = 0;
+// The peer's script line that sends `data` as one packet; its checksum byte
+// off by one when `corrupt`.
+std::string send_packet(const Bytes& data, bool corrupt = false) {
+    uint32_t sum = corrupt ? 1 : 0;
     for (uint8_t b : data) sum += b;
     char hex[8];
     std::string line = "send";
@@ -68,8 +69,10 @@ protected:
         std::memset(&device, 0, sizeof device);
         std::memset(&bootloader_info, 0, sizeof bootloader_info);
     }
-    std::string bootloader_answers(const Bytes& reply) {
-        return APPLICATION_REFUSES + std::string(PROBE_EXCHANGE) + send_packet(reply) + "expect CC";
+    // A reply whose checksum is wrong is answered with NAK.
+    std::string bootloader_answers(const Bytes& reply, bool corrupt = false) {
+        return APPLICATION_REFUSES + std::string(PROBE_EXCHANGE) + send_packet(reply, corrupt) +
+               (corrupt ? "expect 33" : "expect CC");
     }
 };
 
@@ -118,6 +121,7 @@ struct LayoutCase {
     uint32_t version;
     const char* reported_name;
     const char* display_name;   // nullptr: none
+    bool corrupt = false;       // the reply's checksum is wrong
 };
 
 TEST_F(DetectTest, BootloaderLayoutsAndShortReplies) {
@@ -129,12 +133,14 @@ TEST_F(DetectTest, BootloaderLayoutsAndShortReplies) {
          "LLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLL", "LLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLL"},
         {"8 bytes", first_bytes(current_layout(59, 2, 0x023A0000, "X"), 8), 59, 2, 0, "", "SND44"},
         {"unknown product, no name", current_layout(57, 1, 0x01000000, ""), 57, 1, 0x01000000, "", nullptr},
+        // Answered with NAK, and still taken as it came.
+        {"wrong checksum", current_layout(59, 2, 0x023A0000, "SND44"), 59, 2, 0x023A0000, "SND44", "SND44", true},
     };
     for (const LayoutCase& c : cases) {
         SCOPED_TRACE(c.name);
         // A name left over from an earlier reply must not show through.
         std::memset(bootloader_info.bytes + INFO_NAME, 'Z', INFO_NAME_SIZE);
-        start_peer(bootloader_answers(c.reply));
+        start_peer(bootloader_answers(c.reply, c.corrupt));
         open_port();
         EXPECT_EQ(detect_device(), DETECT_OK);
         EXPECT_EQ(link_state, LINK_BOOTLOADER);
@@ -184,6 +190,17 @@ TEST_F(DetectTest, OversizedProbeReplyIsNotStoredBeyondTheRecord) {
     EXPECT_EQ(guarded.info.bytes[BOOTLOADER_INFO_SIZE - 1], 0);
     const PeerResult peer = finish_peer();
     EXPECT_TRUE(peer.ok) << peer.status << " (the reply is acknowledged: the link stays in step)";
+}
+
+TEST_F(DetectTest, BytesWaitingBeforeTheQueryAreThrownAway) {
+    // A reply the device sent earlier is already waiting; the fresh one counts.
+    start_peer("wait_rate 19200\nsend_text ^=V \"\" 2.57,59,1,0$\nexpect_text ^V$\nsend_text ^=V \"\" 2.58,59,1,0$");
+    open_port();
+    sleep_ms(100);
+    ASSERT_GT(port_pending(&port), 0);
+    EXPECT_EQ(detect_device(), DETECT_OK);
+    EXPECT_EQ(device.version, 0x023A0000u);
+    EXPECT_TRUE(finish_peer().ok);
 }
 
 TEST_F(DetectTest, NothingAnswersLeavesThePortAt19200) {

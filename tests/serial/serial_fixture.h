@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "control/program_state.h"
+#include "state/program_state.h"
 #include "peer_client.h"
 #include "platform/console.h"
 #include "serial/serial_port.h"

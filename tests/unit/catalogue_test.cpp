@@ -42,15 +42,6 @@ TEST(Catalogue, BuiltInImagesCarryTheCatalogueHeaders) {
     for (uint32_t slot = 2; slot < IMAGE_SLOTS; ++slot) EXPECT_EQ(image_catalogue[slot], nullptr) << slot;
 }
 
-TEST(Catalogue, TheTwoSampleImagesDiffer) {
-    const FirmwareImage* a = image_catalogue[0];
-    const FirmwareImage* b = image_catalogue[1];
-    bool start_bytes_differ = false;
-    for (uint32_t i = 0; i < START_BYTES_SIZE; ++i) start_bytes_differ |= a->start_bytes[i] != b->start_bytes[i];
-    EXPECT_TRUE(start_bytes_differ);
-    EXPECT_NE(image_u32(a->bytes, IMAGE_HEADER_SIZE + 2), image_u32(b->bytes, IMAGE_HEADER_SIZE + 2));
-}
-
 TEST(Catalogue, BlockWalkVisitsEveryRecordAndStopsOnTheTrailer) {
     for (const SlotFacts& s : SLOTS) {
         SCOPED_TRACE(s.slot);

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "control/program_state.h"
 #include "monitor/message_monitor.h"
 #include "serial/serial_port.h"
+#include "state/program_state.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ TEST_F(MessageMonitor, LinesReachTheirRows) {
 }
 
 TEST_F(MessageMonitor, DispatchTellsWhetherARowMatched) {
-    struct Case { const char* line; int32_t result; const char* printed; };
+    struct Case { const char* line; DispatchResult result; const char* printed; };
     const Case cases[] = {
         {"=SZ1,2$", DISPATCH_HANDLED, ""},
         {"=SZ$", DISPATCH_HANDLED, ""},

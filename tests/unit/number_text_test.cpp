@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "common/number_text.h"
+#include "platform/number_text.h"
 
 namespace {
 

@@ -1,13 +1,15 @@
-// The program-wide state shared by the subsystems, declared in one place.
-// Everything is zero at start unless said otherwise.
-#ifndef OFWU_CONTROL_PROGRAM_STATE_H
-#define OFWU_CONTROL_PROGRAM_STATE_H
+// The program-wide state shared by the subsystems, declared in one place on
+// the ground floor, so that every subsystem may read and change it without
+// reaching up to the program control that owns it. Everything is zero at
+// start unless said otherwise.
+#ifndef OFWU_STATE_PROGRAM_STATE_H
+#define OFWU_STATE_PROGRAM_STATE_H
 
 #include <cstdint>
 
-#include "identify/bootloader_info.h"
-#include "identify/device_identity.h"
-#include "serial/serial_port.h"
+#include "state/bootloader_info.h"
+#include "state/device_identity.h"
+#include "state/serial_port_record.h"
 
 struct FirmwareImage;
 
@@ -23,7 +25,7 @@ constexpr uint32_t BOOTLOADER_BAUD = 115200;
 
 extern SerialPort port;                      // the one serial port
 extern uint32_t current_baud;                // rate the port is set to; 0: not usable
-extern int32_t link_state;                   // a LinkState
+extern LinkState link_state;
 extern DeviceIdentity device;                // identity of the attached device
 extern BootloaderInfo bootloader_info;       // last reply to the bootloader probe
 extern const FirmwareImage* selected_image;  // chosen by the scan, never changed after
@@ -37,5 +39,15 @@ extern uint32_t port_number;                 // COM port being scanned, then the
 // packet sends three of them.
 constexpr uint32_t PACKET_BUFFER_SIZE = 256;
 extern uint8_t packet_buffer[PACKET_BUFFER_SIZE];
+
+// The device message line being assembled, without its leading "^". Once
+// complete it holds the line's characters, "$" and a NUL; bytes past that
+// keep older content. Never cleared.
+constexpr int32_t LINE_BUFFER_SIZE = 256;
+constexpr int32_t LINE_CHARACTERS_MAX = 254;  // then "$" and NUL fill the buffer exactly
+extern char line_buffer[LINE_BUFFER_SIZE];
+// Characters held, 0 to LINE_CHARACTERS_MAX; kept across calls and across a
+// transfer, so a line cut off before one continues after it.
+extern int32_t line_length;
 
 #endif

@@ -1,4 +1,4 @@
-#include "common/number_text.h"
+#include "platform/number_text.h"
 
 namespace {
 

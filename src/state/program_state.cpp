@@ -1,8 +1,8 @@
-#include "control/program_state.h"
+#include "state/program_state.h"
 
 SerialPort port;
 uint32_t current_baud;
-int32_t link_state;
+LinkState link_state;
 DeviceIdentity device;
 BootloaderInfo bootloader_info;
 const FirmwareImage* selected_image;
@@ -11,3 +11,5 @@ int32_t ready;
 uint32_t watch_timer;
 uint32_t port_number;
 uint8_t packet_buffer[PACKET_BUFFER_SIZE];
+char line_buffer[LINE_BUFFER_SIZE];
+int32_t line_length;

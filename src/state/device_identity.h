@@ -1,7 +1,7 @@
 // What a device said about itself, through its application's version reply
 // or its bootloader's probe reply.
-#ifndef OFWU_IDENTIFY_DEVICE_IDENTITY_H
-#define OFWU_IDENTIFY_DEVICE_IDENTITY_H
+#ifndef OFWU_STATE_DEVICE_IDENTITY_H
+#define OFWU_STATE_DEVICE_IDENTITY_H
 
 #include <cstdint>
 

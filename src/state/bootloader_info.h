@@ -1,7 +1,7 @@
 // The bootloader's reply to the probe: a 65-byte little-endian wire record,
 // read and written by byte offset.
-#ifndef OFWU_IDENTIFY_BOOTLOADER_INFO_H
-#define OFWU_IDENTIFY_BOOTLOADER_INFO_H
+#ifndef OFWU_STATE_BOOTLOADER_INFO_H
+#define OFWU_STATE_BOOTLOADER_INFO_H
 
 #include <cstdint>
 

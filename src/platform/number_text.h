@@ -1,8 +1,8 @@
 // Numbers read from text the way the C runtime of the program's primary
 // platform reads them, where long is 32 bits wide: strtoul and strtol
 // semantics in 32 bits, whatever the width of long on this machine.
-#ifndef OFWU_COMMON_NUMBER_TEXT_H
-#define OFWU_COMMON_NUMBER_TEXT_H
+#ifndef OFWU_PLATFORM_NUMBER_TEXT_H
+#define OFWU_PLATFORM_NUMBER_TEXT_H
 
 #include <cstdint>
 

@@ -1,0 +1,32 @@
+// The record of the one open COM port. It lives on the ground floor with the
+// rest of the program-wide state; the operations on it are the serial port's
+// (serial/serial_port.h), and its fields are the platform's own handles.
+#ifndef OFWU_STATE_SERIAL_PORT_RECORD_H
+#define OFWU_STATE_SERIAL_PORT_RECORD_H
+
+#include <cstdint>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
+// All fields zero is a closed port; is_open alone says whether the other
+// fields may be used.
+struct SerialPort {
+#ifdef _WIN32
+    HANDLE handle;
+    OVERLAPPED read_overlapped;   // every read; hEvent is the read event
+    OVERLAPPED write_overlapped;  // every write; hEvent is the write event
+#else
+    int handle;                   // file descriptor of the open device
+#endif
+    int32_t is_open;              // 1 while open and configured, else 0
+};
+
+#endif
