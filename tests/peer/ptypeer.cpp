@@ -8,9 +8,9 @@
 //   com <n>
 //   <script line>...
 //
-// For each request a child process makes a pty, sets its slave raw, links the
-// slave at PATTERN with %u replaced by n, writes NAME.ready and runs the
-// script against the master. Then it keeps reading what the program sends
+// For each request a child process makes a pty (tools/pty), links its slave
+// at PATTERN with %u replaced by n, writes NAME.ready and runs the script
+// against the master. Then it keeps reading what the program sends
 // until NAME.done appears, and writes NAME.result:
 //
 //   status ok | status fail <reason>
@@ -32,7 +32,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +45,8 @@
 #include <thread>
 #include <vector>
 
+#include "pty_line.h"
+
 namespace {
 
 constexpr int DEFAULT_WAIT_MS = 5000;
@@ -57,33 +58,14 @@ long now_ms() {
 }
 
 struct Session {
-    int master = -1;
-    int slave = -1;
-    std::string link;
+    PtyLine line;
     std::string failure;
     // Runs of received bytes, each with the rate the line had when they came.
     std::vector<std::pair<unsigned, std::string>> rx;
 };
 
-unsigned rate_of(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return 0;
-    switch (cfgetospeed(&t)) {
-        case B1200: return 1200;
-        case B2400: return 2400;
-        case B4800: return 4800;
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        case B230400: return 230400;
-        default: return 0;
-    }
-}
-
 void log_rx(Session& s, unsigned char byte) {
-    const unsigned rate = rate_of(s.master);
+    const unsigned rate = pty_line_baud(s.line);
     if (s.rx.empty() || s.rx.back().first != rate) s.rx.push_back({rate, std::string()});
     char hex[4];
     std::snprintf(hex, sizeof hex, "%02X", byte);
@@ -92,15 +74,15 @@ void log_rx(Session& s, unsigned char byte) {
 
 // Reads one byte within `wait_ms`; -1 when none came.
 int read_byte(Session& s, int wait_ms) {
-    if (s.master < 0) return -1;
+    if (s.line.master < 0) return -1;
     const long deadline = now_ms() + wait_ms;
     for (;;) {
         const long left = deadline - now_ms();
-        pollfd p{s.master, POLLIN, 0};
+        pollfd p{s.line.master, POLLIN, 0};
         const int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
         if (n > 0 && (p.revents & POLLIN)) {
             unsigned char byte = 0;
-            if (read(s.master, &byte, 1) == 1) {
+            if (read(s.line.master, &byte, 1) == 1) {
                 log_rx(s, byte);
                 return byte;
             }
@@ -143,8 +125,8 @@ void fail(Session& s, const std::string& why) {
 }
 
 void send_bytes(Session& s, const std::string& bytes) {
-    if (s.master < 0) return fail(s, "send after hangup");
-    if (write(s.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) fail(s, "write failed");
+    if (s.line.master < 0) return fail(s, "send after hangup");
+    if (write(s.line.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) fail(s, "write failed");
 }
 
 void expect_bytes(Session& s, const std::string& bytes, const std::string& line) {
@@ -157,13 +139,6 @@ void expect_bytes(Session& s, const std::string& bytes, const std::string& line)
             return fail(s, "got " + std::string(got) + " at byte " + std::to_string(i) + " of: " + line);
         }
     }
-}
-
-void hangup(Session& s) {
-    if (s.master >= 0) close(s.master);
-    if (s.slave >= 0) close(s.slave);
-    s.master = s.slave = -1;
-    unlink(s.link.c_str());
 }
 
 void run_line(Session& s, const std::string& line) {
@@ -199,33 +174,14 @@ void run_line(Session& s, const std::string& line) {
     if (verb == "wait_rate") {
         const unsigned want = static_cast<unsigned>(std::atol(rest.c_str()));
         const long until = now_ms() + DEFAULT_WAIT_MS;
-        while (rate_of(s.master) != want) {
-            if (now_ms() > until) return fail(s, "rate " + std::to_string(rate_of(s.master)) + " in: " + line);
+        while (pty_line_baud(s.line) != want) {
+            if (now_ms() > until) return fail(s, "rate " + std::to_string(pty_line_baud(s.line)) + " in: " + line);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return;
     }
-    if (verb == "hangup") return hangup(s);
+    if (verb == "hangup") return pty_line_close(&s.line);
     fail(s, "unknown script line: " + line);
-}
-
-bool open_pty(Session& s) {
-    s.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (s.master < 0 || grantpt(s.master) != 0 || unlockpt(s.master) != 0) return false;
-    const char* slave_name = ptsname(s.master);
-    if (slave_name == nullptr) return false;
-    // Held open so that the master never reads as hung up between the
-    // program's opens, and so that it starts raw like a real serial line.
-    s.slave = open(slave_name, O_RDWR | O_NOCTTY);
-    if (s.slave < 0) return false;
-    termios t{};
-    tcgetattr(s.slave, &t);
-    cfmakeraw(&t);
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(s.slave, TCSANOW, &t);
-    unlink(s.link.c_str());
-    return symlink(slave_name, s.link.c_str()) == 0;
 }
 
 void write_file(const std::string& path, const std::string& text) {
@@ -251,9 +207,12 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
     Session s;
     char link[1024];
     std::snprintf(link, sizeof link, pattern.c_str(), com);
-    s.link = link;
-    if (!open_pty(s)) {
-        write_file(dir + "/" + name + ".result", "status fail cannot make pty or link " + s.link + "\n");
+    // A session that an earlier test gave up may still hold the name: the
+    // newest request takes it.
+    (void)unlink(link);
+    std::string error;
+    if (!pty_line_open(&s.line, link, &error)) {
+        write_file(dir + "/" + name + ".result", "status fail " + error + "\n");
         return;
     }
     write_file(dir + "/" + name + ".ready", "ready\n");
@@ -267,7 +226,7 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
     // Keep reading what the program sends until the test says it is done.
     const long until = now_ms() + DONE_WAIT_MS;
     while (!exists(dir + "/" + name + ".done") && now_ms() < until) {
-        if (s.master >= 0) {
+        if (s.line.master >= 0) {
             read_byte(s, 2);
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -275,11 +234,11 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
     }
     // Bytes the program wrote just before the test said it was done may still
     // be on their way through the pty: take them in before reporting.
-    while (s.master >= 0 && read_byte(s, 20) >= 0) {
+    while (s.line.master >= 0 && read_byte(s, 20) >= 0) {
     }
     std::string result = s.failure.empty() ? "status ok\n" : "status fail " + s.failure + "\n";
     for (const auto& run : s.rx) result += "rx " + std::to_string(run.first) + " " + run.second + "\n";
-    hangup(s);
+    pty_line_close(&s.line);
     write_file(dir + "/" + name + ".result", result);
 }
 

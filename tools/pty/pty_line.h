@@ -1,7 +1,8 @@
-// The device's end of the serial line: a pseudo-terminal whose slave the
-// program opens through a symlink, like a COM port.
-#ifndef OFWU_DEVSIM_PTY_LINE_H
-#define OFWU_DEVSIM_PTY_LINE_H
+// The far end of a serial line: a pseudo-terminal whose slave the
+// program opens through a symlink, like a COM port. devsim plays a device on
+// it; the serial tests' scripted peer (tests/peer/ptypeer) plays a script.
+#ifndef OFWU_TOOLS_PTY_LINE_H
+#define OFWU_TOOLS_PTY_LINE_H
 
 #include <cstdint>
 #include <string>
