@@ -49,9 +49,9 @@ std::vector<uint8_t> transfer_start_packet(const std::vector<uint8_t>& image) {
     std::vector<uint8_t> data(SIM_START_PACKET_SIZE, 0);
     data[0] = '!';
     // Memory range big-endian, unlike the image's own fields.
-    put_be32(&data, 1, image_read_u32(image, IMG_FLASH_START));
-    put_be32(&data, 5, image_read_u32(image, IMG_FLASH_LENGTH));
-    for (uint32_t i = 0; i < IMG_START_BYTES_SIZE; ++i) data[9 + i] = image[IMG_START_BYTES + i];
+    put_be32(&data, 1, image_read_u32(image, IMAGE_FLASH_START_AT));
+    put_be32(&data, 5, image_read_u32(image, IMAGE_FLASH_LENGTH_AT));
+    for (uint32_t i = 0; i < START_BYTES_SIZE; ++i) data[9 + i] = image[IMAGE_START_BYTES_AT + i];
     return data;
 }
 

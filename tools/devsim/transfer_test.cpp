@@ -39,12 +39,12 @@ struct Sent {
 Sent packets_by_the_rules(const Bytes& image) {
     Sent sent;
     sent.start = {'!', 0x00, 0x00, 0x10, 0x00};
-    const uint32_t flash_length = image_read_u32(image, IMG_FLASH_LENGTH);
+    const uint32_t flash_length = image_read_u32(image, IMAGE_FLASH_LENGTH_AT);
     for (int shift = 24; shift >= 0; shift -= 8) sent.start.push_back(static_cast<uint8_t>(flash_length >> shift));
     sent.start.insert(sent.start.end(), image.begin() + 44, image.begin() + 51);
-    uint32_t offset = IMG_HEADER_SIZE;
+    uint32_t offset = IMAGE_HEADER_SIZE;
     uint32_t previous = 0;
-    for (uint32_t i = 0; i < image_read_u32(image, IMG_BLOCK_COUNT); ++i) {
+    for (uint32_t i = 0; i < image_read_u32(image, IMAGE_BLOCK_COUNT_AT); ++i) {
         const uint32_t length = image_read_u16(image, offset);
         Bytes block = {'$'};
         block.insert(block.end(), image.begin() + offset + 2, image.begin() + offset + length - 1);
@@ -98,7 +98,7 @@ TEST(TransferCheck, RulesAgreeWithTheSampleImage) {
     EXPECT_EQ(sent.blocks[0].size(), 237u);
     EXPECT_EQ(Bytes(sent.start.begin(), sent.start.begin() + 9),
               (Bytes{0x21, 0x00, 0x00, 0x10, 0x00, 0x00, 0x02, 0xEE, 0x48}));
-    const uint32_t before_last = IMG_HEADER_SIZE + 856 * 236;
+    const uint32_t before_last = IMAGE_HEADER_SIZE + 856 * 236;
     const Bytes& last = sent.blocks.back();
     ASSERT_EQ(last.size(), 117u);
     EXPECT_EQ(Bytes(last.end() - 3, last.end()), Bytes(image.begin() + before_last + 115, image.begin() + before_last + 118));

@@ -33,14 +33,14 @@ void put_u16(std::vector<uint8_t>* image, uint32_t offset, uint32_t value) {
 // not device memory. Signed, so records shorter than that show as a deficit.
 int64_t covered_bytes(const std::vector<uint32_t>& lengths) {
     int64_t total = 0;
-    for (uint32_t length : lengths) total += static_cast<int64_t>(length) - IMG_RECORD_OVERHEAD;
+    for (uint32_t length : lengths) total += static_cast<int64_t>(length) - BLOCK_OVERHEAD;
     return total;
 }
 
 std::string params_problem(const ImageParams& params) {
-    if (params.name.size() >= IMG_NAME_SIZE) return "name longer than 32 characters";
+    if (params.name.size() >= IMAGE_NAME_SIZE) return "name longer than 32 characters";
     for (uint32_t length : params.record_lengths) {
-        if (length < IMG_RECORD_MIN || length > IMG_RECORD_MAX) return "record length out of range";
+        if (length < BLOCK_LENGTH_MIN || length > BLOCK_LENGTH_MAX) return "record length out of range";
     }
     if (covered_bytes(params.record_lengths) <= 0) return "records cover no device memory";
     return "";
@@ -50,20 +50,20 @@ void write_header(std::vector<uint8_t>* image, const ImageParams& params, uint64
     const uint32_t flash_length = static_cast<uint32_t>(covered_bytes(params.record_lengths));
     const uint32_t longest =
         *std::max_element(params.record_lengths.begin(), params.record_lengths.end());
-    put_u32(image, IMG_IMAGE_LENGTH, static_cast<uint32_t>(image->size()));
-    put_u32(image, IMG_FORMAT_VERSION, IMG_FORMAT);
-    put_u32(image, IMG_PRODUCT_CODE, params.product_code);
-    put_u32(image, IMG_HARDWARE_REVISION, params.hardware_revision);
-    put_u32(image, IMG_VERSION, params.version);
-    put_u32(image, IMG_MAX_BLOCK_LENGTH, longest);
-    put_u32(image, IMG_BLOCK_COUNT, static_cast<uint32_t>(params.record_lengths.size()));
-    put_u32(image, IMG_FLASH_LENGTH, flash_length);
-    put_u32(image, IMG_FLASH_START, params.flash_start);
-    put_u32(image, IMG_FLASH_END, params.flash_start + flash_length - 1);
-    put_u32(image, IMG_RESERVED, 0);
-    fill_random(image->data() + IMG_START_BYTES, IMG_START_BYTES_SIZE, random);
+    put_u32(image, IMAGE_LENGTH_AT, static_cast<uint32_t>(image->size()));
+    put_u32(image, IMAGE_FORMAT_VERSION_AT, IMAGE_FORMAT);
+    put_u32(image, IMAGE_PRODUCT_CODE_AT, params.product_code);
+    put_u32(image, IMAGE_HARDWARE_REVISION_AT, params.hardware_revision);
+    put_u32(image, IMAGE_VERSION_AT, params.version);
+    put_u32(image, IMAGE_MAX_BLOCK_LENGTH_AT, longest);
+    put_u32(image, IMAGE_BLOCK_COUNT_AT, static_cast<uint32_t>(params.record_lengths.size()));
+    put_u32(image, IMAGE_FLASH_LENGTH_AT, flash_length);
+    put_u32(image, IMAGE_FLASH_START_AT, params.flash_start);
+    put_u32(image, IMAGE_FLASH_END_AT, params.flash_start + flash_length - 1);
+    put_u32(image, IMAGE_RESERVED_AT, 0);
+    fill_random(image->data() + IMAGE_START_BYTES_AT, START_BYTES_SIZE, random);
     // The name field is already zero past the name: NUL-terminated, zero-filled.
-    std::copy(params.name.begin(), params.name.end(), image->begin() + IMG_NAME);
+    std::copy(params.name.begin(), params.name.end(), image->begin() + IMAGE_NAME_AT);
 }
 
 std::string hex(uint32_t value) {
@@ -83,32 +83,32 @@ void check_records(const std::vector<uint8_t>& image, const std::vector<ImageRec
     uint32_t longest = 0;
     int64_t covered = 0;
     for (const ImageRecord& record : records) {
-        if (record.length < IMG_RECORD_MIN || record.length > IMG_RECORD_MAX) {
+        if (record.length < BLOCK_LENGTH_MIN || record.length > BLOCK_LENGTH_MAX) {
             problems->push_back("record at " + hex(record.offset) + " has length " +
                                 std::to_string(record.length));
         }
         longest = std::max(longest, record.length);
-        covered += static_cast<int64_t>(record.length) - IMG_RECORD_OVERHEAD;
+        covered += static_cast<int64_t>(record.length) - BLOCK_OVERHEAD;
     }
-    expect_equal(problems, "max_block_length", image_read_u32(image, IMG_MAX_BLOCK_LENGTH), longest);
-    expect_equal(problems, "flash_length", image_read_u32(image, IMG_FLASH_LENGTH),
+    expect_equal(problems, "max_block_length", image_read_u32(image, IMAGE_MAX_BLOCK_LENGTH_AT), longest);
+    expect_equal(problems, "flash_length", image_read_u32(image, IMAGE_FLASH_LENGTH_AT),
                  static_cast<uint32_t>(covered));
-    const uint32_t end_of_chain = records.empty() ? IMG_HEADER_SIZE
+    const uint32_t end_of_chain = records.empty() ? IMAGE_HEADER_SIZE
                                                   : records.back().offset + records.back().length;
-    expect_equal(problems, "image_length", image_read_u32(image, IMG_IMAGE_LENGTH),
-                 end_of_chain + IMG_TRAILER_SIZE);
+    expect_equal(problems, "image_length", image_read_u32(image, IMAGE_LENGTH_AT),
+                 end_of_chain + IMAGE_TRAILER_SIZE);
 }
 
 void check_header(const std::vector<uint8_t>& image, const std::string& expected_name,
                   std::vector<std::string>* problems) {
-    expect_equal(problems, "format_version", image_read_u32(image, IMG_FORMAT_VERSION), IMG_FORMAT);
-    expect_equal(problems, "reserved", image_read_u32(image, IMG_RESERVED), 0);
-    const uint32_t start = image_read_u32(image, IMG_FLASH_START);
-    const uint32_t end = image_read_u32(image, IMG_FLASH_END);
-    expect_equal(problems, "flash_length (from flash_end)", image_read_u32(image, IMG_FLASH_LENGTH),
+    expect_equal(problems, "format_version", image_read_u32(image, IMAGE_FORMAT_VERSION_AT), IMAGE_FORMAT);
+    expect_equal(problems, "reserved", image_read_u32(image, IMAGE_RESERVED_AT), 0);
+    const uint32_t start = image_read_u32(image, IMAGE_FLASH_START_AT);
+    const uint32_t end = image_read_u32(image, IMAGE_FLASH_END_AT);
+    expect_equal(problems, "flash_length (from flash_end)", image_read_u32(image, IMAGE_FLASH_LENGTH_AT),
                  end - start + 1);
-    const auto name_begin = image.begin() + IMG_NAME;
-    const auto name_end = name_begin + IMG_NAME_SIZE;
+    const auto name_begin = image.begin() + IMAGE_NAME_AT;
+    const auto name_end = name_begin + IMAGE_NAME_SIZE;
     const auto nul = std::find(name_begin, name_end, 0);
     if (nul == name_end) problems->push_back("name is not NUL-terminated");
     if (std::any_of(nul, name_end, [](uint8_t b) { return b != 0; })) {
@@ -121,17 +121,6 @@ void check_header(const std::vector<uint8_t>& image, const std::string& expected
 }
 
 }  // namespace
-
-uint32_t image_crc32(const uint8_t* data, size_t count) {
-    // The common reflected CRC-32 (polynomial 0xEDB88320), bit by bit: images
-    // are written rarely, so a table buys nothing.
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < count; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return crc ^ 0xFFFFFFFFu;
-}
 
 uint32_t image_read_u32(const std::vector<uint8_t>& image, uint32_t offset) {
     if (offset + 4 > image.size()) return 0;
@@ -155,27 +144,27 @@ std::vector<uint32_t> image_record_lengths(uint32_t full_count, uint32_t full_le
 std::vector<uint8_t> image_build(const ImageParams& params, std::string* error) {
     *error = params_problem(params);
     if (!error->empty()) return {};
-    uint32_t size = IMG_HEADER_SIZE + IMG_TRAILER_SIZE;
+    uint32_t size = IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE;
     for (uint32_t length : params.record_lengths) size += length;
     std::vector<uint8_t> image(size, 0);
     uint64_t random = params.seed;
     write_header(&image, params, &random);
-    uint32_t offset = IMG_HEADER_SIZE;
+    uint32_t offset = IMAGE_HEADER_SIZE;
     for (uint32_t length : params.record_lengths) {
         put_u16(&image, offset, length);
         fill_random(image.data() + offset + 2, length - 2, &random);
         offset += length;
     }
-    put_u32(&image, offset, image_crc32(image.data(), offset));
+    put_u32(&image, offset, image_checks::crc32(image.data(), offset));
     return image;
 }
 
 std::vector<ImageRecord> image_records(const std::vector<uint8_t>& image) {
-    if (image.size() < IMG_HEADER_SIZE + IMG_TRAILER_SIZE) return {};
-    const uint32_t count = image_read_u32(image, IMG_BLOCK_COUNT);
-    const size_t limit = image.size() - IMG_TRAILER_SIZE;
+    if (image.size() < IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE) return {};
+    const uint32_t count = image_read_u32(image, IMAGE_BLOCK_COUNT_AT);
+    const size_t limit = image.size() - IMAGE_TRAILER_SIZE;
     std::vector<ImageRecord> records;
-    uint32_t offset = IMG_HEADER_SIZE;
+    uint32_t offset = IMAGE_HEADER_SIZE;
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t length = image_read_u16(image, offset);
         // A zero length would never move on; a long one would leave the image.
@@ -189,19 +178,19 @@ std::vector<ImageRecord> image_records(const std::vector<uint8_t>& image) {
 std::vector<std::string> image_check(const std::vector<uint8_t>& image,
                                      const std::string& expected_name) {
     std::vector<std::string> problems;
-    if (image.size() < IMG_HEADER_SIZE + IMG_TRAILER_SIZE) return {"shorter than a header"};
-    expect_equal(&problems, "image_length (file size)", image_read_u32(image, IMG_IMAGE_LENGTH),
+    if (image.size() < IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE) return {"shorter than a header"};
+    expect_equal(&problems, "image_length (file size)", image_read_u32(image, IMAGE_LENGTH_AT),
                  static_cast<uint32_t>(image.size()));
     const std::vector<ImageRecord> records = image_records(image);
-    if (records.empty() && image_read_u32(image, IMG_BLOCK_COUNT) != 0) {
+    if (records.empty() && image_read_u32(image, IMAGE_BLOCK_COUNT_AT) != 0) {
         problems.push_back("record chain runs past the trailer");
     } else {
         check_records(image, records, &problems);
     }
     check_header(image, expected_name, &problems);
-    const uint32_t crc_offset = static_cast<uint32_t>(image.size()) - IMG_TRAILER_SIZE;
+    const uint32_t crc_offset = static_cast<uint32_t>(image.size()) - IMAGE_TRAILER_SIZE;
     expect_equal(&problems, "image_crc", image_read_u32(image, crc_offset),
-                 image_crc32(image.data(), crc_offset));
+                 image_checks::crc32(image.data(), crc_offset));
     return problems;
 }
 

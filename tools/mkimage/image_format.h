@@ -1,6 +1,7 @@
 // The firmware image file: an 84-byte header, a chain of block records and a
-// CRC-32 trailer, all integers little-endian. Written by mkimage, read back by
-// the image tests and by devsim, which checks what the program transfers.
+// CRC-32 trailer, all integers little-endian; the offsets and the CRC-32 are
+// the program's own (src/catalogue). Written by mkimage, read back by the
+// image tests and by devsim, which checks what the program transfers.
 #ifndef OFWU_TOOLS_IMAGE_FORMAT_H
 #define OFWU_TOOLS_IMAGE_FORMAT_H
 
@@ -8,29 +9,8 @@
 #include <string>
 #include <vector>
 
-// Header offsets, in bytes from the start of the image.
-constexpr uint32_t IMG_IMAGE_LENGTH = 0;
-constexpr uint32_t IMG_FORMAT_VERSION = 4;
-constexpr uint32_t IMG_PRODUCT_CODE = 8;
-constexpr uint32_t IMG_HARDWARE_REVISION = 12;
-constexpr uint32_t IMG_VERSION = 16;
-constexpr uint32_t IMG_MAX_BLOCK_LENGTH = 20;
-constexpr uint32_t IMG_BLOCK_COUNT = 24;
-constexpr uint32_t IMG_FLASH_LENGTH = 28;
-constexpr uint32_t IMG_FLASH_START = 32;
-constexpr uint32_t IMG_FLASH_END = 36;
-constexpr uint32_t IMG_RESERVED = 40;
-constexpr uint32_t IMG_START_BYTES = 44;
-constexpr uint32_t IMG_NAME = 51;
-constexpr uint32_t IMG_HEADER_SIZE = 84;
-
-constexpr uint32_t IMG_START_BYTES_SIZE = 7;
-constexpr uint32_t IMG_NAME_SIZE = 33;           // up to 32 characters and a NUL
-constexpr uint32_t IMG_TRAILER_SIZE = 4;          // the CRC-32
-constexpr uint32_t IMG_FORMAT = 0x01000000u;      // format 1.00, packed-version encoding
-constexpr uint32_t IMG_RECORD_MIN = 3;            // a record's length counts its own 2 bytes
-constexpr uint32_t IMG_RECORD_MAX = 252;          // length + 1 data bytes must fit one packet
-constexpr uint32_t IMG_RECORD_OVERHEAD = 12;      // record bytes that cover no device memory
+#include "catalogue/firmware_image.h"
+#include "catalogue/image_checks.h"
 
 // What an image is made from. Bodies and start_bytes are opaque to the
 // program; here they come from a seeded generator, so a file can be made again.
@@ -40,7 +20,7 @@ struct ImageParams {
     uint32_t version;                       // packed version
     std::string name;                       // at most 32 characters
     uint32_t flash_start;
-    std::vector<uint32_t> record_lengths;   // each IMG_RECORD_MIN..IMG_RECORD_MAX
+    std::vector<uint32_t> record_lengths;   // each BLOCK_LENGTH_MIN..BLOCK_LENGTH_MAX
     uint64_t seed;
 };
 
@@ -50,7 +30,6 @@ struct ImageRecord {
     uint32_t length;   // the whole record, its length field included
 };
 
-uint32_t image_crc32(const uint8_t* data, size_t count);
 uint32_t image_read_u32(const std::vector<uint8_t>& image, uint32_t offset);
 uint32_t image_read_u16(const std::vector<uint8_t>& image, uint32_t offset);
 

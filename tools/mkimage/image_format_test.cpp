@@ -39,8 +39,8 @@ ImageParams sample_params(const SampleImage& sample) {
 
 TEST(ImageCrc, MatchesTheCommonCheckValue) {
     const std::string text = "123456789";
-    EXPECT_EQ(image_crc32(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0xCBF43926u);
-    EXPECT_EQ(image_crc32(nullptr, 0), 0u);
+    EXPECT_EQ(image_checks::crc32(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size())), 0xCBF43926u);
+    EXPECT_EQ(image_checks::crc32(nullptr, 0), 0u);
 }
 
 TEST(SampleImages, HoldEveryInvariantAndTheCatalogueValues) {
@@ -51,13 +51,13 @@ TEST(SampleImages, HoldEveryInvariantAndTheCatalogueValues) {
         ASSERT_NE(table_name, nullptr);
         EXPECT_EQ(image_check(image, table_name), std::vector<std::string>{});
         EXPECT_EQ(image.size(), sample.image_length);
-        EXPECT_EQ(image_read_u32(image, IMG_PRODUCT_CODE), 59u);
-        EXPECT_EQ(image_read_u32(image, IMG_HARDWARE_REVISION), sample.hardware_revision);
-        EXPECT_EQ(image_read_u32(image, IMG_VERSION), 0x023B0000u);
-        EXPECT_EQ(image_read_u32(image, IMG_MAX_BLOCK_LENGTH), 236u);
-        EXPECT_EQ(image_read_u32(image, IMG_FLASH_START), 0x1000u);
-        EXPECT_EQ(image_read_u32(image, IMG_FLASH_END), sample.flash_end);
-        EXPECT_EQ(image_read_u32(image, IMG_FLASH_LENGTH), sample.flash_length);
+        EXPECT_EQ(image_read_u32(image, IMAGE_PRODUCT_CODE_AT), 59u);
+        EXPECT_EQ(image_read_u32(image, IMAGE_HARDWARE_REVISION_AT), sample.hardware_revision);
+        EXPECT_EQ(image_read_u32(image, IMAGE_VERSION_AT), 0x023B0000u);
+        EXPECT_EQ(image_read_u32(image, IMAGE_MAX_BLOCK_LENGTH_AT), 236u);
+        EXPECT_EQ(image_read_u32(image, IMAGE_FLASH_START_AT), 0x1000u);
+        EXPECT_EQ(image_read_u32(image, IMAGE_FLASH_END_AT), sample.flash_end);
+        EXPECT_EQ(image_read_u32(image, IMAGE_FLASH_LENGTH_AT), sample.flash_length);
         const std::vector<ImageRecord> records = image_records(image);
         ASSERT_EQ(records.size(), 858u);
         for (size_t i = 0; i + 1 < records.size(); ++i) ASSERT_EQ(records[i].length, 236u) << i;
@@ -81,8 +81,8 @@ TEST(SampleImages, DifferInStartBytesAndBodies) {
     const std::vector<uint8_t> two = load_sample(SAMPLES[1]);
     ASSERT_GT(one.size(), 1000u);
     ASSERT_GT(two.size(), 1000u);
-    EXPECT_FALSE(std::equal(one.begin() + IMG_START_BYTES, one.begin() + IMG_START_BYTES + 7,
-                            two.begin() + IMG_START_BYTES));
+    EXPECT_FALSE(std::equal(one.begin() + IMAGE_START_BYTES_AT, one.begin() + IMAGE_START_BYTES_AT + 7,
+                            two.begin() + IMAGE_START_BYTES_AT));
     EXPECT_FALSE(std::equal(one.begin() + 86, one.begin() + 320, two.begin() + 86));
 }
 
@@ -91,15 +91,15 @@ TEST(ImageCheck, ReportsEachBrokenInvariant) {
     struct Damage { const char* what; uint32_t offset; uint8_t value; const char* expected; };
     const Damage damages[] = {
         {"body byte changed",           200,                      0x5A, "image_crc"},
-        {"max_block_length too large",  IMG_MAX_BLOCK_LENGTH,     0x30, "max_block_length"},
-        {"flash_end off by one",        IMG_FLASH_END,            0x00, "flash_length (from flash_end)"},
-        {"flash_length changed",        IMG_FLASH_LENGTH,         0x01, "flash_length"},
-        {"image_length changed",        IMG_IMAGE_LENGTH,         0x00, "image_length"},
-        {"format_version changed",      IMG_FORMAT_VERSION + 3,   0x02, "format_version"},
-        {"reserved set",                IMG_RESERVED,             0x01, "reserved"},
-        {"garbage after the name",      IMG_NAME + 20,            'X',  "zero-filled"},
-        {"first record too short",      IMG_HEADER_SIZE,          0x02, "record chain runs past"},
-        {"last record too short",       IMG_HEADER_SIZE + 3 * 236, 0x02, "has length 2"},
+        {"max_block_length too large",  IMAGE_MAX_BLOCK_LENGTH_AT,     0x30, "max_block_length"},
+        {"flash_end off by one",        IMAGE_FLASH_END_AT,            0x00, "flash_length (from flash_end)"},
+        {"flash_length changed",        IMAGE_FLASH_LENGTH_AT,         0x01, "flash_length"},
+        {"image_length changed",        IMAGE_LENGTH_AT,         0x00, "image_length"},
+        {"format_version changed",      IMAGE_FORMAT_VERSION_AT + 3,   0x02, "format_version"},
+        {"reserved set",                IMAGE_RESERVED_AT,             0x01, "reserved"},
+        {"garbage after the name",      IMAGE_NAME_AT + 20,            'X',  "zero-filled"},
+        {"first record too short",      IMAGE_HEADER_SIZE,          0x02, "record chain runs past"},
+        {"last record too short",       IMAGE_HEADER_SIZE + 3 * 236, 0x02, "has length 2"},
     };
     const ImageParams params = {59, 1, 0x023B0000u, "SND44", 0x1000u, image_record_lengths(3, 236, 40), 7};
     std::string error;
@@ -116,7 +116,7 @@ TEST(ImageCheck, ReportsEachBrokenInvariant) {
     }
     EXPECT_NE(image_check(good, "OTHER"), std::vector<std::string>{});
     std::vector<uint8_t> unterminated = good;
-    std::fill(unterminated.begin() + IMG_NAME, unterminated.begin() + IMG_NAME + IMG_NAME_SIZE, 'N');
+    std::fill(unterminated.begin() + IMAGE_NAME_AT, unterminated.begin() + IMAGE_NAME_AT + IMAGE_NAME_SIZE, 'N');
     EXPECT_EQ(image_check(unterminated, "").front(), "name is not NUL-terminated");
     EXPECT_NE(image_check(std::vector<uint8_t>(good.begin(), good.end() - 1), ""), std::vector<std::string>{});
 }
