@@ -113,12 +113,31 @@ void on_block(Device* device, const std::vector<uint8_t>& data) {
                    "block " + std::to_string(block));
 }
 
+// The fault told for this status request: refused, unanswered, or
+// acknowledged without its reply. Either way the command's status is given up.
+bool play_status_fault(Device* device) {
+    const uint32_t number = device->status_requests;
+    const auto told = device->scenario.on_status.find(number);
+    if (told == device->scenario.on_status.end()) return false;
+    const Fault fault = device_fault(device, told->second, "status:" + std::to_string(number));
+    if (fault.kind == FaultKind::none) return false;
+    const std::string what = "status request " + std::to_string(number);
+    if (fault.kind == FaultKind::nak) send_byte(device, BOOT_NAK);
+    if (fault.kind == FaultKind::no_reply) send_byte(device, BOOT_ACK);
+    device_log(device, "status withheld", what);
+    transfer_on_refused(&device->transfer, what + (fault.kind == FaultKind::nak      ? ": NAK"
+                                                   : fault.kind == FaultKind::silent ? ": no answer"
+                                                                                     : ": no reply"));
+    return true;
+}
+
 void on_status_request(Device* device) {
     device->status_requests += 1;
     report_count(&device->report, "status_requests");
     if (device_step(device, "status", device->status_requests)) return;
     if (!device->awaiting_status) report_protocol_error(&device->report, "status request without a command");
     device->awaiting_status = false;
+    if (play_status_fault(device)) return;
     send_byte(device, BOOT_ACK);
     send_packet(device, {device->pending_status}, false);
     device_log(device, "status", hex_byte(device->pending_status));
@@ -147,6 +166,11 @@ void on_packet(Device* device) {
     report_count(&device->report, "checksum_ok");
     const std::vector<uint8_t> data = device->reader.data;
     const uint8_t command = data.empty() ? 0 : data[0];
+    // The status request and the return command are one command byte each.
+    if ((command == '#' || command == '%') && data.size() != 1) {
+        report_protocol_error(&device->report, std::string(1, static_cast<char>(command)) + " packet with " +
+                                                   std::to_string(data.size()) + " data bytes");
+    }
     switch (command) {
         case '&': on_probe(device); break;
         case '!': on_start_packet(device, data); break;
@@ -211,6 +235,7 @@ void bootloader_advance(Device* device) {
     if (device->awaiting_ack && device->now_us >= device->ack_deadline_us) {
         device->awaiting_ack = false;
         report_count(&device->report, "program_no_answer");
+        report_protocol_error(&device->report, "a reply packet was never answered with ACK or NAK");
         device_log(device, "program answer", "none");
     }
     if (packet_reader_busy(device->reader) && device->now_us >= device->last_boot_byte_us + PARTIAL_PACKET_US) {

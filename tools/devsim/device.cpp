@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "image_format.h"
 
 namespace {
@@ -38,16 +40,14 @@ const char* mode_name(Mode mode) {
     return mode == Mode::application ? "application" : "bootloader";
 }
 
-void write_transfer(JsonWriter* w, const TransferCheck& t) {
-    json_open(w, "image", '{');
-    json_text(w, "verdict", transfer_verdict(t));
-    json_number(w, "blocks_expected", static_cast<double>(t.records.size()));
-    json_number(w, "blocks_received", t.blocks);
-    json_number(w, "start_packets", t.attempts);
-    json_field(w, "returned", t.returned ? "true" : "false");
-    json_text(w, "mismatch", t.mismatch);
-    json_text(w, "refused", t.refused);
-    json_close(w, '}');
+nlohmann::ordered_json transfer_json(const TransferCheck& t) {
+    return {{"verdict", transfer_verdict(t)},
+            {"blocks_expected", t.records.size()},
+            {"blocks_received", t.blocks},
+            {"start_packets", t.attempts},
+            {"returned", t.returned},
+            {"mismatch", t.mismatch},
+            {"refused", t.refused}};
 }
 
 }  // namespace
@@ -78,6 +78,13 @@ void device_noise(Device* device, uint8_t byte, uint64_t now_us) {
     (void)byte;  // a byte at the wrong rate is garbage to the device: only its count matters
     device_log(device, "noise", "received at a wrong rate, dropped");
     report_count(&device->report, "bytes_dropped_wrong_rate");
+    // The program's answer to a reply, sent just before it changed its rate:
+    // the device sees the rate only when it reads, so it cannot tell, and a
+    // garbled answer is an answer all the same.
+    if (device->awaiting_ack) {
+        device->awaiting_ack = false;
+        report_count(&device->report, "program_answers_at_a_wrong_rate");
+    }
 }
 
 void device_advance(Device* device, uint64_t now_us) {
@@ -212,20 +219,17 @@ std::vector<std::string> device_unmet(const Device& device) {
 
 std::string device_report_json(const Device& device, const std::string& stop_reason,
                                const std::string& pty_name, double start_unix_ms) {
-    JsonWriter w;
-    w.text = "{";
-    json_text(&w, "link", device.scenario.link);
-    json_text(&w, "pty", pty_name);
-    json_number(&w, "start_unix_ms", start_unix_ms);
-    json_text(&w, "stop_reason", stop_reason);
-    json_text(&w, "final_mode", mode_name(device.mode));
-    json_text(&w, "unplugged_at", device.unplug_step);
     const std::vector<std::string> unmet = device_unmet(device);
-    json_field(&w, "expectations_met", unmet.empty() ? "true" : "false");
-    json_open(&w, "unmet", '[');
-    for (const std::string& u : unmet) json_text(&w, "", u);
-    json_close(&w, ']');
-    write_transfer(&w, device.transfer);
-    report_write_members(&w, device.report);
-    return w.text + "\n}\n";
+    nlohmann::ordered_json report = {{"link", device.scenario.link},
+                                     {"pty", pty_name},
+                                     {"start_unix_ms", start_unix_ms},
+                                     {"stop_reason", stop_reason},
+                                     {"final_mode", mode_name(device.mode)},
+                                     {"unplugged_at", device.unplug_step},
+                                     {"expectations_met", unmet.empty()},
+                                     {"unmet", unmet},
+                                     {"image", transfer_json(device.transfer)}};
+    report_write_members(&report, device.report);
+    // Device bytes in a detail need not be UTF-8: they are replaced, not refused.
+    return report.dump(1, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }

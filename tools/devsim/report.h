@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 struct Event {
     double t_ms;             // since the device started
     uint32_t line_baud;      // the rate the program had set
@@ -31,21 +33,7 @@ void report_event(Report* report, double t_ms, uint32_t line_baud, uint32_t devi
 void report_count(Report* report, const std::string& name, uint64_t add = 1);
 void report_protocol_error(Report* report, const std::string& what);
 
-std::string json_quote(const std::string& text);
-
-// Builds JSON text by hand: fields in the order they are added.
-struct JsonWriter {
-    std::string text;
-    bool need_comma = false;
-    bool one_line = false;   // members on one line (events), else one member a line
-};
-void json_open(JsonWriter* w, const std::string& key, char bracket);
-void json_close(JsonWriter* w, char bracket);
-void json_field(JsonWriter* w, const std::string& key, const std::string& raw_value);
-void json_text(JsonWriter* w, const std::string& key, const std::string& value);
-void json_number(JsonWriter* w, const std::string& key, double value);
-
-// The events, counters, errors and times as members of the object `w` is in.
-void report_write_members(JsonWriter* w, const Report& report);
+// The events, counters, errors and times as members of `object`.
+void report_write_members(nlohmann::ordered_json* object, const Report& report);
 
 #endif

@@ -33,6 +33,7 @@ bool read_fault(const std::string& text, Fault* fault, std::string* error) {
     if (text == "nak") fault->kind = FaultKind::nak;
     else if (text == "silent") fault->kind = FaultKind::silent;
     else if (text == "noise") fault->kind = FaultKind::noise;
+    else if (text == "no-reply") fault->kind = FaultKind::no_reply;
     else if (text == "D") *fault = {FaultKind::status, 'D'};
     else if (text.rfind("status:", 0) == 0) {
         uint32_t status = 0;
@@ -42,7 +43,7 @@ bool read_fault(const std::string& text, Fault* fault, std::string* error) {
         }
         *fault = {FaultKind::status, static_cast<uint8_t>(status)};
     } else {
-        *error = "unknown fault \"" + text + "\" (nak, silent, noise, D, status:HH)";
+        *error = "unknown fault \"" + text + "\" (nak, silent, noise, no-reply, D, status:HH)";
         return false;
     }
     return true;
@@ -78,14 +79,27 @@ std::vector<std::string> split_commas(const std::string& text) {
     return items;
 }
 
-bool on_block(Scenario* s, const std::string& v, std::string* e) {
+// "K:FAULT" for the K-th block or status request, from 1.
+bool numbered_fault(std::map<uint32_t, Fault>* faults, const char* option, std::initializer_list<FaultKind> allowed,
+                    const std::string& v, std::string* e) {
     const size_t colon = v.find(':');
-    uint32_t block = 0;
-    if (colon == std::string::npos || !read_u32(v.substr(0, colon), &block, e) || block == 0) {
-        *e = "--on-block needs K:FAULT with K from 1: \"" + v + "\"";
+    uint32_t number = 0;
+    if (colon == std::string::npos || !read_u32(v.substr(0, colon), &number, e) || number == 0) {
+        *e = std::string("--") + option + " needs K:FAULT with K from 1: \"" + v + "\"";
         return false;
     }
-    return read_fault(v.substr(colon + 1), &s->on_block[block], e);
+    return read_fault_of(v.substr(colon + 1), allowed, option, &(*faults)[number], e);
+}
+
+const std::initializer_list<FaultKind> COMMAND_FAULTS = {FaultKind::nak, FaultKind::silent, FaultKind::noise,
+                                                         FaultKind::status};
+
+bool on_block(Scenario* s, const std::string& v, std::string* e) {
+    return numbered_fault(&s->on_block, "on-block", COMMAND_FAULTS, v, e);
+}
+
+bool on_status(Scenario* s, const std::string& v, std::string* e) {
+    return numbered_fault(&s->on_status, "on-status", {FaultKind::nak, FaultKind::silent, FaultKind::no_reply}, v, e);
 }
 
 bool on_layout(Scenario* s, const std::string& v, std::string* e) {
@@ -177,8 +191,9 @@ const OptionRow OPTIONS[] = {
     {"probe-data-length",  true,  on_probe_length},
     {"probe-bad-checksum", false, [](Scenario* s, const std::string&, std::string*) { s->probe_bad_checksum = true; return true; }},
     {"on-probe",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::nak, FaultKind::silent, FaultKind::noise}, "on-probe", &s->on_probe, e); }},
-    {"on-start",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault(v, &s->on_start, e); }},
+    {"on-start",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, COMMAND_FAULTS, "on-start", &s->on_start, e); }},
     {"on-block",           true,  on_block},
+    {"on-status",          true,  on_status},
     {"on-entry",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::silent, FaultKind::noise}, "on-entry", &s->on_entry, e); }},
     {"on-restart",         true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::silent, FaultKind::noise}, "on-restart", &s->on_restart, e); }},
     {"faults-once",        false, [](Scenario* s, const std::string&, std::string*) { s->faults_once = true; return true; }},
@@ -307,8 +322,8 @@ const char* scenario_usage() {
            "  --no-identity  --reply TEXT  --layout current|legacy|legacy-unterminated\n"
            "  --app-silent  --boot-silent  --boot-silent-probes N\n"
            "  --before-reply LINES  --noise N  --probe-data-length N  --probe-bad-checksum\n"
-           "  --on-probe FAULT  --on-start FAULT  --on-block K:FAULT\n"
-           "      (FAULT: nak, silent, noise, D, status:HH)\n"
+           "  --on-probe FAULT  --on-start FAULT  --on-block K:FAULT  --on-status K:FAULT\n"
+           "      (FAULT: nak, silent, noise, D, status:HH; for a status request nak, silent, no-reply)\n"
            "  --on-entry silent|noise  --on-restart silent|noise  --faults-once\n"
            "  --unplug-at STEP  --line MS:TEXT  --start-line MS:TEXT\n"
            "  --bootl-delay MS  --restart-delay MS  --idle-timeout MS  --pace  --verbose\n"

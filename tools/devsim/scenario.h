@@ -20,6 +20,7 @@ enum class FaultKind {
     silent,   // no answer at all
     status,   // ACK, then the given status byte ("D" or any other)
     noise,    // noise bytes (neither ACK nor NAK, never "^" or "$") instead of the answer
+    no_reply, // a status request: ACK, then no status reply
 };
 
 struct Fault {
@@ -49,6 +50,7 @@ struct Scenario {
     Fault on_probe;                       // nak, silent or noise
     Fault on_start;
     std::map<uint32_t, Fault> on_block;   // by block number, 1 for the first
+    std::map<uint32_t, Fault> on_status;  // by status request number, 1 for the first
     Fault on_entry;                       // silent or noise, when the entry string comes
     Fault on_restart;                     // silent or noise, when the application restarts
     bool faults_once = false;             // each fault is played once, then the step goes right
