@@ -41,9 +41,9 @@ TEST_F(DevsimPort, FramesOnTheWire) {
     EXPECT_EQ(reply[1], 65 + 2);
     sleep_ms(700);  // the device gives up waiting for an answer to its reply
     const DeviceOutcome outcome = stop();
-    EXPECT_EQ(outcome.report["counts"]["checksum_bad"].number, 1);
-    EXPECT_EQ(outcome.report["counts"]["program_acks"].number, 1);
-    EXPECT_EQ(outcome.report["counts"]["program_no_answer"].number, 1) << "the probe reply was never answered";
+    EXPECT_EQ(count_of(outcome, "checksum_bad"), 1);
+    EXPECT_EQ(count_of(outcome, "program_acks"), 1);
+    EXPECT_EQ(count_of(outcome, "program_no_answer"), 1) << "the probe reply was never answered";
 }
 
 TEST_F(DevsimPort, ProbeRepliesInEachLayout) {
@@ -66,8 +66,8 @@ TEST_F(DevsimPort, ProbeRepliesInEachLayout) {
         EXPECT_EQ(name.rfind(c.name, 0), 0u) << c.layout << ": " << name;
         EXPECT_LT(name.size(), INFO_NAME_SIZE) << "a NUL within the field";
         const DeviceOutcome outcome = stop();
-        EXPECT_EQ(outcome.report["counts"]["program_acks"].number, 1) << c.layout;
-        EXPECT_EQ(outcome.report["counts"]["idle_zero_bytes"].number, FLUSH_ZERO_BYTES) << c.layout;
+        EXPECT_EQ(count_of(outcome, "program_acks"), 1) << c.layout;
+        EXPECT_EQ(count_of(outcome, "idle_zero_bytes"), FLUSH_ZERO_BYTES) << c.layout;
     }
 }
 
@@ -75,7 +75,7 @@ TEST_F(DevsimPort, ProbeReplyLongerThanTheRecord) {
     ASSERT_NO_FATAL_FAILURE(start({"--start", "bootloader", "--probe-data-length", "255"}, 115200));
     EXPECT_EQ(probe_bootloader(&bootloader_info), PROBE_OK);
     EXPECT_EQ(info_u16(&bootloader_info, INFO_PRODUCT_CODE), 59);
-    EXPECT_EQ(stop().report["counts"]["program_acks"].number, 1);
+    EXPECT_EQ(count_of(stop(), "program_acks"), 1);
 }
 
 TEST_F(DevsimPort, AnswersCommandsAsTold) {
@@ -99,10 +99,10 @@ void transfer(const Bytes& image) {
     uint8_t buffer[256] = {};
     buffer[0] = '!';
     for (int i = 0; i < 4; ++i) {
-        buffer[1 + i] = image[IMG_FLASH_START + 3 - static_cast<uint32_t>(i)];
-        buffer[5 + i] = image[IMG_FLASH_LENGTH + 3 - static_cast<uint32_t>(i)];
+        buffer[1 + i] = image[IMAGE_FLASH_START_AT + 3 - static_cast<uint32_t>(i)];
+        buffer[5 + i] = image[IMAGE_FLASH_LENGTH_AT + 3 - static_cast<uint32_t>(i)];
     }
-    for (uint32_t i = 0; i < 7; ++i) buffer[9 + i] = image[IMG_START_BYTES + i];
+    for (uint32_t i = 0; i < 7; ++i) buffer[9 + i] = image[IMAGE_START_BYTES_AT + i];
     ASSERT_EQ(bootloader_command(buffer, 16, 2000), COMMAND_OK);
     for (const ImageRecord& record : image_records(image)) {
         buffer[0] = '$';
@@ -134,12 +134,11 @@ TEST_F(DevsimPort, WholeTransferOfASampleImage) {
     EXPECT_STREQ(line, "!100,1,0$");
     const DeviceOutcome outcome = stop();
     EXPECT_EQ(outcome.exit_status, 0) << outcome.log;
-    const JsonValue& verdict = outcome.report["image"];
-    EXPECT_EQ(verdict["verdict"].text, "complete") << verdict["mismatch"].text;
-    EXPECT_EQ(verdict["blocks_received"].number, 858);
-    EXPECT_EQ(outcome.report["counts"]["status_requests"].number, 859);
-    EXPECT_LT(outcome.report["timing"]["start_packet_ms"].number, outcome.report["timing"]["return_ms"].number);
-    EXPECT_EQ(outcome.report["final_mode"].text, "application");
+    EXPECT_EQ(report_text(outcome, "/image/verdict"), "complete") << report_text(outcome, "/image/mismatch");
+    EXPECT_EQ(report_number(outcome, "/image/blocks_received"), 858);
+    EXPECT_EQ(count_of(outcome, "status_requests"), 859);
+    EXPECT_LT(report_number(outcome, "/timing/start_packet_ms"), report_number(outcome, "/timing/return_ms"));
+    EXPECT_EQ(report_text(outcome, "/final_mode"), "application");
 }
 
 TEST_F(DevsimPort, AppliesLineTimeWhenPaced) {
@@ -172,7 +171,7 @@ TEST_F(DevsimPort, DetectionFindsTheApplication) {
     current_baud = 19200;
     EXPECT_EQ(detect_device(), DETECT_OK);
     EXPECT_EQ(link_state, LINK_APPLICATION);
-    EXPECT_EQ(stop().report["counts"]["probes"].number, 0) << "no probe when the application answers";
+    EXPECT_EQ(count_of(stop(), "probes"), 0) << "no probe when the application answers";
 }
 
 }  // namespace

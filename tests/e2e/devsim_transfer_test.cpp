@@ -58,10 +58,10 @@ TEST_F(DevsimTransfer, TheDeviceReceivesExactlyTheImage) {
         EXPECT_EQ(current_baud, 19200u);
         const DeviceOutcome outcome = stop();
         EXPECT_EQ(outcome.exit_status, 0) << outcome.log;
-        EXPECT_EQ(outcome.report["image"]["verdict"].text, "complete") << outcome.report["image"]["mismatch"].text;
-        EXPECT_EQ(outcome.report["image"]["blocks_received"].number, 858);
-        EXPECT_EQ(outcome.report["counts"]["bytes_dropped_wrong_rate"].number, 0) << "every rate switched in time";
-        EXPECT_EQ(outcome.report["counts"]["probes"].number, 1);
+        EXPECT_EQ(report_text(outcome, "/image/verdict"), "complete") << report_text(outcome, "/image/mismatch");
+        EXPECT_EQ(report_number(outcome, "/image/blocks_received"), 858);
+        EXPECT_EQ(count_of(outcome, "bytes_dropped_wrong_rate"), 0) << "every rate switched in time";
+        EXPECT_EQ(count_of(outcome, "probes"), 1);
     }
 }
 
@@ -86,9 +86,9 @@ TEST_F(DevsimTransfer, DeviceFaultsEndTheTransfer) {
         EXPECT_NE(printed.find(c.message), std::string::npos) << printed;
         EXPECT_EQ(link_state, LINK_NONE);
         const DeviceOutcome outcome = stop();
-        EXPECT_EQ(outcome.report["image"]["verdict"].text, "incomplete") << outcome.report_text;
-        EXPECT_EQ(outcome.report["image"]["refused"].text, c.refused);
-        EXPECT_EQ(outcome.report["counts"]["return_commands"].number, c.returns);
+        EXPECT_EQ(report_text(outcome, "/image/verdict"), "incomplete") << outcome.report_text;
+        EXPECT_EQ(report_text(outcome, "/image/refused"), c.refused);
+        EXPECT_EQ(count_of(outcome, "return_commands"), c.returns);
         EXPECT_EQ(outcome.exit_status, 0) << outcome.log;
     }
 }

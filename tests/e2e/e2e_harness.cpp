@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e_process.h"
 
 namespace {
@@ -29,6 +31,7 @@ struct KeyFeeder {
     const std::vector<KeyStep>* steps;
     size_t next = 0;
     size_t search_from = 0;
+    double seen_at = -1;   // when the next step's text appeared; -1: not yet
 };
 
 // The keys that are due for `output`, in order; moves the feeder on.
@@ -38,9 +41,12 @@ std::string due_keys(KeyFeeder* feeder, const std::string& output) {
         const KeyStep& step = (*feeder->steps)[feeder->next];
         const size_t at = output.find(step.after, feeder->search_from);
         if (at == std::string::npos) break;
+        if (feeder->seen_at < 0) feeder->seen_at = now_ms();
+        if (now_ms() < feeder->seen_at + step.delay_ms) break;
         keys += step.keys;
         feeder->search_from = at + step.after.size();
         feeder->next += 1;
+        feeder->seen_at = -1;
     }
     return keys;
 }
@@ -167,7 +173,7 @@ std::string wine_prefix() {
 
 std::vector<std::pair<std::string, std::string>> wine_env(const std::string& prefix) {
     return {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "mscoree,mshtml="},
-            {"DISPLAY", ""}, {"TMUX", ""}};
+            {"DISPLAY", ""}};
 }
 
 // The shell command of the tmux session: the program with its output in a
@@ -178,13 +184,13 @@ std::string wine_command(const RunPlan& plan, const std::string& folder) {
     return command + " >out.txt 2>err.txt; echo $? >rc.part; mv rc.part rc.txt";
 }
 
-void watch_wine(const RunPlan& plan, const std::string& folder, const std::string& socket, RunResult* result) {
+void watch_wine(const RunPlan& plan, const std::string& folder, Tmux* tmux, RunResult* result) {
     const double end = now_ms() + plan.timeout_ms;
     KeyFeeder feeder{&plan.keys};
     while (now_ms() < end) {
         result->output = normalise_newlines(file_text(folder + "/out.txt"));
         const std::string keys = due_keys(&feeder, result->output);
-        if (!keys.empty()) (void)child_run({"/usr/bin/tmux", "-S", socket, "send-keys", "-t", "ofwu", "-l", keys}, 5000);
+        if (!keys.empty()) tmux->type(keys);
         result->keys_sent = feeder.next;
         if (path_exists(folder + "/rc.txt")) {
             result->exit_status = std::atoi(file_text(folder + "/rc.txt").c_str());
@@ -223,13 +229,11 @@ void run_wine(const RunPlan& plan, const std::string& folder, RunResult* result)
     }
     std::vector<DevsimProcess> running;
     if (start_devices(plan, folder, wine_com_link_format(prefix), &running, &result->error)) {
-        const std::string socket = folder + "/tmux.sock";
-        const int started = child_run({"/usr/bin/tmux", "-S", socket, "new-session", "-d", "-s", "ofwu", "-x", "160",
-                                       "-y", "50", wine_command(plan, folder)},
-                                      10000, wine_env(prefix));
-        if (started != 0) result->error = "tmux could not start the program";
-        else watch_wine(plan, folder, socket, result);
-        (void)child_run({"/usr/bin/tmux", "-S", socket, "kill-server"}, 5000);
+        {
+            Tmux tmux(folder, wine_env(prefix));
+            if (!tmux.start(wine_command(plan, folder), 160, 50)) result->error = "tmux could not start the program";
+            else watch_wine(plan, folder, &tmux, result);
+        }
         if (result->timed_out) (void)child_run({"/bin/sh", "-c", "wineserver -k"}, 10000, wine_env(prefix));
     }
     stop_devices(&running, result);
@@ -319,7 +323,10 @@ DeviceOutcome devsim_wait(DevsimProcess* process, uint32_t limit_ms) {
     }
     process->pid = -1;
     outcome.report_text = file_text(process->report_path);
-    (void)json_parse(outcome.report_text, &outcome.report);  // a missing report stays a null value
+    // A missing or broken report stays a null value, which every reader takes as empty.
+    auto parsed = std::make_shared<nlohmann::json>(nlohmann::json::parse(outcome.report_text, nullptr, false));
+    if (parsed->is_discarded()) *parsed = nullptr;
+    outcome.report = parsed;
     outcome.log = file_text(process->log_path);
     outcome.link_left = path_exists(process->link);
     // A devsim that had to be killed cannot remove its link: do it for it.
@@ -344,4 +351,120 @@ RunResult e2e_run(const RunPlan& plan) {
     else run_native(plan, folder.path, &result);
     result.elapsed_ms = now_ms() - start;
     return result;
+}
+
+namespace {
+
+const nlohmann::json& value_at(const DeviceOutcome& d, const std::string& pointer) {
+    static const nlohmann::json absent;
+    const nlohmann::json::json_pointer at(pointer);
+    return d.report != nullptr && d.report->contains(at) ? (*d.report)[at] : absent;
+}
+
+const nlohmann::json& events_of(const DeviceOutcome& d) {
+    static const nlohmann::json none = nlohmann::json::array();
+    const nlohmann::json& v = value_at(d, "/events");
+    return v.is_array() ? v : none;
+}
+
+}  // namespace
+
+double report_number(const DeviceOutcome& d, const std::string& pointer) {
+    const nlohmann::json& v = value_at(d, pointer);
+    return v.is_number() ? v.get<double>() : 0;
+}
+
+std::string report_text(const DeviceOutcome& d, const std::string& pointer) {
+    const nlohmann::json& v = value_at(d, pointer);
+    return v.is_string() ? v.get<std::string>() : "";
+}
+
+bool report_flag(const DeviceOutcome& d, const std::string& pointer) {
+    const nlohmann::json& v = value_at(d, pointer);
+    return v.is_boolean() && v.get<bool>();
+}
+
+double count_of(const DeviceOutcome& d, const std::string& name) {
+    return report_number(d, "/counts/" + name);
+}
+
+std::vector<std::string> protocol_errors(const DeviceOutcome& d) {
+    const nlohmann::json& v = value_at(d, "/protocol_errors");
+    return v.is_array() ? v.get<std::vector<std::string>>() : std::vector<std::string>();
+}
+
+size_t event_count(const DeviceOutcome& d) {
+    return events_of(d).size();
+}
+
+double event_line_baud(const DeviceOutcome& d, size_t index) {
+    return events_of(d).at(index).at("line_baud").get<double>();
+}
+
+double event_repeat(const DeviceOutcome& d, size_t index) {
+    return events_of(d).at(index).at("repeat").get<double>();
+}
+
+// The first 120 and the last 60 of a long list.
+std::string event_list(const DeviceOutcome& d) {
+    const nlohmann::json& events = events_of(d);
+    std::string text;
+    char line[256];
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (i == 120 && events.size() > 200) {
+            text += "...\n";
+            i = events.size() - 60;
+        }
+        const nlohmann::json& e = events[i];
+        std::snprintf(line, sizeof line, "%10.1f ms  %6.0f  %-14s %s (x%.0f)\n", e.at("t_ms").get<double>(),
+                      e.at("line_baud").get<double>(), e.at("kind").get<std::string>().c_str(),
+                      e.at("detail").get<std::string>().c_str(), e.at("repeat").get<double>());
+        text += line;
+    }
+    return text;
+}
+
+size_t find_event(const DeviceOutcome& d, const std::string& kind, size_t from, const std::string& detail) {
+    const nlohmann::json& events = events_of(d);
+    for (size_t i = from; i < events.size(); ++i) {
+        if (events[i].at("kind") == kind && events[i].at("detail").get<std::string>().rfind(detail, 0) == 0) return i;
+    }
+    return events.size();
+}
+
+std::vector<std::string> line_rates(const DeviceOutcome& d) {
+    std::vector<std::string> rates;
+    for (const nlohmann::json& e : events_of(d)) {
+        if (e.at("kind") == "line rate") rates.push_back(e.at("detail").get<std::string>());
+    }
+    return rates;
+}
+
+double events_between(const DeviceOutcome& d, const std::string& kind, size_t from, size_t to) {
+    const nlohmann::json& events = events_of(d);
+    double n = 0;
+    for (size_t i = from; i < to && i < events.size(); ++i) {
+        if (events[i].at("kind") == kind) n += events[i].at("repeat").get<double>();
+    }
+    return n;
+}
+
+size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from) {
+    const nlohmann::json& events = events_of(d);
+    for (size_t i = from; i < events.size(); ++i) {
+        if (events[i].at("line_baud").get<double>() == baud) return i;
+    }
+    return events.size();
+}
+
+bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to) {
+    const nlohmann::json& events = events_of(d);
+    for (size_t i = from; i < to && i < events.size(); ++i) {
+        if (events[i].at("line_baud").get<double>() != baud) return false;
+    }
+    return true;
+}
+
+double event_unix_ms(const DeviceOutcome& d, size_t index) {
+    return report_number(d, "/start_unix_ms") + events_of(d).at(index).at("t_ms").get<double>();
 }

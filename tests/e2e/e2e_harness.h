@@ -17,10 +17,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "json_lite.h"
+#include <nlohmann/json_fwd.hpp>
 
 // One simulated device: the COM number it stands on and devsim's options
 // other than --link and --report (see tools/devsim/README.md).
@@ -29,12 +30,13 @@ struct DevicePlan {
     std::vector<std::string> args;
 };
 
-// Keys typed once `after` has appeared in the output, searched from where the
-// previous step's text was found: the program takes one key per loop pass,
-// so each answer waits for its question.
+// Keys typed once `after` has appeared in the output (and `delay_ms` more
+// have passed), searched from where the previous step's text was found: the
+// program takes one key per loop pass, so each answer waits for its question.
 struct KeyStep {
     std::string after;
     std::string keys;
+    uint32_t delay_ms = 0;
 };
 
 struct RunPlan {
@@ -50,7 +52,7 @@ struct DeviceOutcome {
     uint32_t com = 0;
     int exit_status = -1;                   // devsim's: 0 when its expectations were met
     std::string report_text;                // its JSON report, as written
-    JsonValue report;                       // the same, parsed (null when none came)
+    std::shared_ptr<const nlohmann::json> report;  // the same, parsed (null when none came)
     std::string log;                        // what it wrote on standard error
     bool link_left = false;                 // its COM link still existed after it stopped
 };
@@ -105,5 +107,42 @@ bool devsim_start(const std::string& link, const std::string& folder, uint32_t c
 DeviceOutcome devsim_stop(DevsimProcess* process);
 // Waits up to `limit_ms` for devsim to end by itself; then collects as devsim_stop.
 DeviceOutcome devsim_wait(DevsimProcess* process, uint32_t limit_ms);
+
+// ---- devsim's report ----
+// The report leaves out what never happened (a counter that never moved):
+// such a value reads as 0, "" or false.
+
+// The value at a JSON pointer ("/image/verdict").
+double report_number(const DeviceOutcome& d, const std::string& pointer);
+std::string report_text(const DeviceOutcome& d, const std::string& pointer);
+bool report_flag(const DeviceOutcome& d, const std::string& pointer);
+// A counter.
+double count_of(const DeviceOutcome& d, const std::string& name);
+// The protocol errors devsim found, in order.
+std::vector<std::string> protocol_errors(const DeviceOutcome& d);
+// The events of the report, in order: "/events/N/" then t_ms, line_baud,
+// device_baud, kind, detail or repeat reads a field of one.
+size_t event_count(const DeviceOutcome& d);
+double event_line_baud(const DeviceOutcome& d, size_t index);
+double event_repeat(const DeviceOutcome& d, size_t index);
+// The device's events, one a line, to show beside a failure.
+std::string event_list(const DeviceOutcome& d);
+// Index of the first event of `kind` at or after `from` whose detail starts
+// with `detail`; the number of events when there is none.
+size_t find_event(const DeviceOutcome& d, const std::string& kind, size_t from = 0, const std::string& detail = "");
+// The details of every "line rate" event: each rate the program set, in order
+// (the first is the pty's own before any program opened it).
+std::vector<std::string> line_rates(const DeviceOutcome& d);
+// Number of events of `kind` in [from, to), repeats counted.
+double events_between(const DeviceOutcome& d, const std::string& kind, size_t from, size_t to);
+// Index of the first event at or after `from` that came while the program's
+// line ran at `baud`; the number of events when there is none. devsim notes a
+// rate change when it next looks, so the rate each event carries says more
+// than where the "line rate" event stands.
+size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from = 0);
+// True when every event in [from, to) came while the line ran at `baud`.
+bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to);
+// Milliseconds on the wall clock at an event (start_unix_ms + t_ms).
+double event_unix_ms(const DeviceOutcome& d, size_t index);
 
 #endif

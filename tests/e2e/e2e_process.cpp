@@ -120,3 +120,71 @@ double now_ms() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
+
+bool wait_for_file(const std::string& path, uint32_t limit_ms) {
+    const double end = now_ms() + limit_ms;
+    while (now_ms() < end) {
+        if (!file_text(path).empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+size_t occurrences(const std::string& s, const std::string& text) {
+    size_t count = 0;
+    for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++count;
+    return count;
+}
+
+Tmux::Tmux(const std::string& folder, std::vector<std::pair<std::string, std::string>> env)
+    : socket_(folder + "/tmux.sock"), folder_(folder), env_(std::move(env)) {
+    env_.emplace_back("TMUX", "");  // never a session inside the caller's own tmux
+}
+
+Tmux::~Tmux() {
+    (void)run({"kill-server"});  // nothing left to do if it is gone already
+}
+
+bool Tmux::run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket_});
+    return child_run(args, 5000, env_) == 0;
+}
+
+bool Tmux::start(const std::string& command, uint32_t columns, uint32_t rows) {
+    return run({"new-session", "-d", "-s", "ofwu", "-x", std::to_string(columns), "-y", std::to_string(rows),
+                command});
+}
+
+void Tmux::type(const std::string& text) {
+    (void)run({"send-keys", "-t", "ofwu", "-l", text});  // a gone session shows in what the test reads next
+}
+
+void Tmux::key(const std::string& name) {
+    (void)run({"send-keys", "-t", "ofwu", name});
+}
+
+void Tmux::line(const std::string& text) {
+    type(text);
+    key("Enter");
+}
+
+std::string Tmux::screen() {
+    const std::string file = folder_ + "/screen.txt";
+    (void)child_run({"/bin/sh", "-c",
+                     "/usr/bin/tmux -S '" + socket_ + "' capture-pane -p -J -S -2000 -t ofwu > '" + file + "'"},
+                    5000, env_);
+    return file_text(file);
+}
+
+bool Tmux::wait_for(const std::function<bool(const std::string&)>& pred, uint32_t limit_ms) {
+    const double end = now_ms() + limit_ms;
+    while (now_ms() < end) {
+        if (pred(screen())) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+bool Tmux::wait_for_text(const std::string& text, size_t times, uint32_t limit_ms) {
+    return wait_for([&](const std::string& s) { return occurrences(s, text) >= times; }, limit_ms);
+}

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,5 +35,37 @@ int child_run(const std::vector<std::string>& argv, uint32_t limit_ms,
 std::string file_text(const std::string& path);
 bool path_exists(const std::string& path);     // also a dangling link
 double now_ms();
+// Waits up to `limit_ms` for `path` to hold some text.
+bool wait_for_file(const std::string& path, uint32_t limit_ms);
+// Times `text` stands in `s`.
+size_t occurrences(const std::string& s, const std::string& text);
+
+// A tmux server with one session on a socket in `folder`: a real terminal for
+// a program, keys typed into it, and what it shows. The server is killed
+// when this goes away.
+class Tmux {
+public:
+    explicit Tmux(const std::string& folder, std::vector<std::pair<std::string, std::string>> env = {});
+    ~Tmux();
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+
+    // Starts the session running `command` (a shell command line).
+    bool start(const std::string& command, uint32_t columns = 200, uint32_t rows = 50);
+    void type(const std::string& text);   // typed as it stands
+    void key(const std::string& name);    // a key by tmux's name: Enter, C-c, Up, C-z
+    void line(const std::string& text);   // typed, then Enter
+    // What the pane shows, history included, with wrapped lines joined.
+    std::string screen();
+    // Waits until `pred` holds for the screen; false after `limit_ms`.
+    bool wait_for(const std::function<bool(const std::string&)>& pred, uint32_t limit_ms);
+    bool wait_for_text(const std::string& text, size_t times, uint32_t limit_ms);
+
+private:
+    bool run(std::vector<std::string> args);
+    std::string socket_;
+    std::string folder_;
+    std::vector<std::pair<std::string, std::string>> env_;
+};
 
 #endif

@@ -1,6 +1,6 @@
 // Shared pieces of the program's end-to-end suites: the texts the program
-// prints, a case table that runs natively and under Wine alike, and readers
-// for devsim's report.
+// prints, a case table that runs natively and under Wine alike, and checks
+// over a run and devsim's report.
 #ifndef OFWU_TESTS_E2E_PROGRAM_E2E_H
 #define OFWU_TESTS_E2E_PROGRAM_E2E_H
 
@@ -28,7 +28,8 @@ inline void PrintTo(const ProgramCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-// Runs one case: natively, or under Wine (skipped when Wine runs cannot be made).
+// Runs one case: natively, or under Wine (skipped when Wine runs cannot be
+// made). Every device of the run must have seen the protocol kept.
 void run_program_case(const ProgramCase& c, bool wine);
 // gtest's name for a case of a table.
 std::string program_case_name(const testing::TestParamInfo<ProgramCase>& info);
@@ -48,16 +49,30 @@ extern const char PORT_MISMATCH[];
 extern const char PORT_FOUND[];
 // After a scan that found nothing.
 extern const char NOTHING_FOUND[];
+// Up to the main loop's first question: the scan found the device on COM3.
+std::string found_on_com3();
 // The closing advice of every incompatibility report.
 std::string text_advice();
 // The verdict "newer" for an SND44 device at `current` against the 2.59 images,
 // with both version lines and the question.
 std::string text_newer(const std::string& current);
 extern const char NEWER_QUESTION[];
-// "\n" and the firmware transfer's progress line, rewritten before each of
-// the first `accepted` + 1 blocks of a `blocks`-block image; with `accepted`
-// equal to `blocks` the closing 100% line as well.
-std::string text_progress(uint32_t blocks, uint32_t accepted);
+extern const char CANCELLED[];
+extern const char NO_RESPONSE[];
+extern const char FLASH_MISMATCH[];
+extern const char GONE_FROM_COM3[];
+// The transfer's lost-communication message for a stage (1 start, 2 block).
+std::string lost(int stage, int code);
+
+// The transfer's progress is "\n", then one line "\rUpdating firmware:
+// NNN% complete." before each block it sends, and once every block is
+// accepted "\rUpdating firmware: 100% complete.\n". collapse_progress turns
+// each such run in a transcript into the mark that text_progress writes, for
+// `lines` lines and, when `done`, the closing line. It checks the lines at
+// which the integer percentage turns (the 1st and 9th read "  0%", the 10th
+// "  1%", the 858th " 99%") and that no line goes back.
+std::string text_progress(uint32_t lines, bool done);
+std::string collapse_progress(const std::string& output);
 constexpr uint32_t IMAGE_BLOCKS = 858;  // records in each built-in image
 
 // ---- Devices ----
@@ -68,37 +83,12 @@ std::string firmware_path(const char* file);
 std::vector<std::string> snd44(uint32_t revision);
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b);
 
-// ---- devsim's report ----
-
-// A counter; 0 when it never moved (devsim leaves such counters out).
-double count_of(const DeviceOutcome& d, const char* name);
-// The events of the report, in order.
-const std::vector<JsonValue>& events_of(const DeviceOutcome& d);
-// The device's events, one a line, to show beside a failure.
-std::string event_list(const DeviceOutcome& d);
-// Index of the first event of `kind` at or after `from` whose detail starts
-// with `detail`; the number of events when there is none.
-size_t find_event(const DeviceOutcome& d, const std::string& kind, size_t from = 0, const std::string& detail = "");
-// The details of every "line rate" event: each rate the program set, in order
-// (the first is the pty's own before any program opened it).
-std::vector<std::string> line_rates(const DeviceOutcome& d);
-// Number of events of `kind` in [from, to), repeats counted.
-double events_between(const DeviceOutcome& d, const std::string& kind, size_t from, size_t to);
-// Index of the first event at or after `from` that came while the program's
-// line ran at `baud`; the number of events when there is none. devsim notes a
-// rate change when it next looks, so the rate each event carries says more
-// than where the "line rate" event stands.
-size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from = 0);
-// True when every event in [from, to) came while the line ran at `baud`.
-bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to);
-// Milliseconds on the wall clock at an event (start_unix_ms + t_ms).
-double event_unix_ms(const DeviceOutcome& d, size_t index);
-
 // ---- Checks ----
 
 // The run happened and ended by itself with exit status 1.
 void expect_ended(const RunResult& run);
-// Exact standard output; on a difference, shows where it starts.
+// Exact standard output, progress runs collapsed; on a difference, shows
+// where it starts.
 void expect_transcript(const std::string& actual, const std::string& expected);
 // The device saw no port opened: only the pty's own rate, no byte.
 void expect_untouched(const DeviceOutcome& d);

@@ -2,16 +2,9 @@
 // simulated device, natively and under Wine: the verdicts and their
 // questions, whole transfers of both images from the application and from
 // the bootloader, the bootloader's faults, and the passes that follow them.
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-
 #include "program_e2e.h"
 
 namespace {
-
-const char CANCELLED[] = "\nUpdate cancelled.\n\n";
-const char NO_RESPONSE[] = "\nError: No response from the bootloader, check cables and power.\n";
 
 // A device on COM3 and the program told to use it; the first question is
 // answered with `answer`.
@@ -22,35 +15,6 @@ RunPlan com3(std::vector<std::string> device, const std::string& question, const
     plan.keys = {{question, answer}, {KEY_PROMPT, "x"}};
     plan.timeout_ms = 25000;
     return plan;
-}
-
-// Up to the main loop's first question: the scan found the device on COM3.
-std::string found_on_com3() {
-    return text_head() + text_port(3, PORT_FOUND) + "\n";
-}
-
-std::string lost(int stage, int code) {
-    char text[96];
-    std::snprintf(text, sizeof text,
-                  "\nError: Lost(%d-%02X) communications with the bootloader, check cables and power.\n", stage, code);
-    return text;
-}
-
-// The first nine bytes of the start packet for an image: "!", then the
-// image's flash start and flash length, big-endian.
-std::vector<uint8_t> start_packet_head(const char* file) {
-    std::ifstream in(firmware_path(file), std::ios::binary);
-    const std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (image.size() < 84) return {};
-    const auto u32 = [&](size_t at) {
-        return uint32_t{image[at]} | uint32_t{image[at + 1]} << 8 | uint32_t{image[at + 2]} << 16 |
-               uint32_t{image[at + 3]} << 24;
-    };
-    std::vector<uint8_t> head = {'!'};
-    for (const uint32_t value : {u32(32), u32(28)}) {
-        for (int shift = 24; shift >= 0; shift -= 8) head.push_back(static_cast<uint8_t>(value >> shift));
-    }
-    return head;
 }
 
 std::vector<ProgramCase> transfer_cases() {
@@ -75,7 +39,7 @@ std::vector<ProgramCase> transfer_cases() {
              expect_ended(run);  // within the run's 25 s: "=P" ended the watch at once
              expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "N\n" + CANCELLED +
                                                text_newer("2.58") + "Y\n" +
-                                               text_progress(IMAGE_BLOCKS, IMAGE_BLOCKS) +
+                                               text_progress(IMAGE_BLOCKS, true) +
                                                "\n\rUpdating DSPs: Bank = 1, Complete =  16%"
                                                "\rUpdating DSPs: Bank = 1, Complete =  33%"
                                                "\rUpdating DSPs: Bank = 1, Complete =  50%"
@@ -86,9 +50,6 @@ std::vector<ProgramCase> transfer_cases() {
              const DeviceOutcome& d = run.devices.at(0);
              EXPECT_EQ(d.exit_status, 0) << d.log;
              expect_image_complete(d, 1);
-             EXPECT_EQ(start_packet_head("snd44_rev1.img"),
-                       (std::vector<uint8_t>{0x21, 0x00, 0x00, 0x10, 0x00, 0x00, 0x02, 0xEE, 0x48}))
-                 << "devsim checked the start packet against these bytes";
              EXPECT_EQ(count_of(d, "version_queries"), 3) << "the scan and two passes";
              EXPECT_EQ(count_of(d, "probes"), 2);
              EXPECT_EQ(count_of(d, "probe_replies"), 1);
@@ -103,9 +64,9 @@ std::vector<ProgramCase> transfer_cases() {
              const size_t ignored = find_event(d, "probe ignored", fast);
              const size_t again = find_event(d, "entry ignored", ignored);
              const size_t reply = find_event(d, "probe reply", again);
-             ASSERT_LT(reply, events_of(d).size());
-             EXPECT_EQ(events_of(d)[entry]["repeat"].number, 3);
-             EXPECT_EQ(events_of(d)[again]["repeat"].number, 3);
+             ASSERT_LT(reply, event_count(d));
+             EXPECT_EQ(event_repeat(d, entry), 3);
+             EXPECT_EQ(event_repeat(d, again), 3);
              EXPECT_EQ(count_of(d, "entry_strings"), 6);
              EXPECT_GE(event_unix_ms(d, fast) - event_unix_ms(d, entry), 990) << "the pause before 115200 baud";
              EXPECT_EQ(find_event(d, "start packet", reply), find_event(d, "start packet"));
@@ -128,7 +89,7 @@ std::vector<ProgramCase> transfer_cases() {
                                                              "\n Current Version: 2.59, Model: SND44"
                                                              "\n Update Version:  2.59, Model: SND44"
                                                              "\n\nUpdate anyway? (Y,N) Y\n" +
-                                               text_progress(IMAGE_BLOCKS, IMAGE_BLOCKS) + text_exit());
+                                               text_progress(IMAGE_BLOCKS, true) + text_exit());
              const DeviceOutcome& d = run.devices.at(0);
              EXPECT_EQ(d.exit_status, 0) << d.log;
              expect_image_complete(d, 1);
@@ -140,7 +101,7 @@ std::vector<ProgramCase> transfer_cases() {
              const size_t last_reply = find_event(d, "probe reply", find_event(d, "probe reply") + 1);
              const size_t start = find_event(d, "start packet", last_reply);
              const size_t back = find_event(d, "return", start);
-             ASSERT_LT(back, events_of(d).size());
+             ASSERT_LT(back, event_count(d));
              EXPECT_TRUE(all_at_rate(d, 115200, last_reply, back + 1)) << "no rate change until the return command";
              EXPECT_EQ(events_between(d, "noise", last_reply, back), 0);
          }});
@@ -161,7 +122,7 @@ std::vector<ProgramCase> transfer_cases() {
              expect_ended(run);
              expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" + NO_RESPONSE +
                                                text_newer("2.58") + "Y\n" +
-                                               text_progress(IMAGE_BLOCKS, IMAGE_BLOCKS) + text_exit());
+                                               text_progress(IMAGE_BLOCKS, true) + text_exit());
              const DeviceOutcome& d = run.devices.at(0);
              EXPECT_EQ(d.exit_status, 0) << d.log;
              expect_image_complete(d, 1);
@@ -169,7 +130,7 @@ std::vector<ProgramCase> transfer_cases() {
              EXPECT_EQ(count_of(d, "probe_replies"), 1);
              const size_t third = find_event(d, "probe", find_event(d, "probe", find_event(d, "probe") + 1) + 1);
              const size_t fourth = find_event(d, "probe", third + 1);
-             ASSERT_LT(fourth, events_of(d).size());
+             ASSERT_LT(fourth, event_count(d));
              // The entry string: once at 19200 baud, then after each of the
              // three probes at 115200 baud. The last one goes out just before
              // the rate change, and may reach the device after it: then its
@@ -198,25 +159,24 @@ std::vector<ProgramCase> transfer_cases() {
          [](const RunResult& run, bool) {
              expect_ended(run);
              expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" +
-                                               text_progress(IMAGE_BLOCKS, 4) + lost(2, 5) + text_newer("2.58") +
+                                               text_progress(5, false) + lost(2, 5) + text_newer("2.58") +
                                                "N\n" + CANCELLED + "\nNo Ostrel device found on COM3.\n" +
                                                text_exit());
              const DeviceOutcome& d = run.devices.at(0);
-             const JsonValue& image = d.report["image"];
-             EXPECT_EQ(image["verdict"].text, "incomplete");
-             EXPECT_EQ(image["start_packets"].number, 1) << "the key typed during the transfer started none";
-             EXPECT_EQ(image["blocks_received"].number, 5);
-             EXPECT_EQ(image["refused"].text, "block 5: status 0x41");
-             EXPECT_EQ(image["mismatch"].text, "");
+             EXPECT_EQ(report_text(d, "/image/verdict"), "incomplete");
+             EXPECT_EQ(report_number(d, "/image/start_packets"), 1) << "the key typed during the transfer started none";
+             EXPECT_EQ(report_number(d, "/image/blocks_received"), 5);
+             EXPECT_EQ(report_text(d, "/image/refused"), "block 5: status 0x41");
+             EXPECT_EQ(report_text(d, "/image/mismatch"), "");
              EXPECT_EQ(count_of(d, "block_packets"), 5);
              EXPECT_EQ(count_of(d, "return_commands"), 1);
              const size_t refused = find_event(d, "status", 0, "0x41");
              const size_t back = find_event(d, "return", refused);
-             ASSERT_LT(back, events_of(d).size()) << d.report_text.substr(0, 4000);
-             EXPECT_LT(find_event(d, "line rate", back, "19200"), events_of(d).size());
+             ASSERT_LT(back, event_count(d)) << d.report_text.substr(0, 4000);
+             EXPECT_LT(find_event(d, "line rate", back, "19200"), event_count(d));
              EXPECT_EQ(count_of(d, "bytes_sent_wrong_rate"), 0)
                  << "the restarted application's version line came at 19200 baud";
-             EXPECT_EQ(d.report["unplugged_at"].text, "query:4");
+             EXPECT_EQ(report_text(d, "/unplugged_at"), "query:4");
          }});
     // Start packet faults. Each leaves the device in its bootloader, where
     // the next pass finds it as what its bootloader says it is, not as the
@@ -245,12 +205,12 @@ std::vector<ProgramCase> transfer_cases() {
                                                "device not updated.\n" +
                                                text_advice() + text_exit());
              const DeviceOutcome& d = run.devices.at(0);
-             EXPECT_EQ(d.report["image"]["refused"].text, "start packet: NAK");
-             EXPECT_EQ(d.report["image"]["mismatch"].text, "");
+             EXPECT_EQ(report_text(d, "/image/refused"), "start packet: NAK");
+             EXPECT_EQ(report_text(d, "/image/mismatch"), "");
              EXPECT_EQ(count_of(d, "start_packets"), 1);
              EXPECT_EQ(count_of(d, "block_packets"), 0);
              EXPECT_EQ(count_of(d, "return_commands"), 0) << "no return command after a refused start packet";
-             EXPECT_EQ(d.report["final_mode"].text, "bootloader");
+             EXPECT_EQ(report_text(d, "/final_mode"), "bootloader");
              const size_t start = find_event(d, "start packet");
              EXPECT_LT(find_at_rate(d, 19200, start), find_event(d, "probe", start))
                  << "back at 19200 baud before the next pass probes";
@@ -271,12 +231,12 @@ std::vector<ProgramCase> transfer_cases() {
                                                "\nIncompatible firmware, device not updated.\n" +
                                                text_advice() + text_exit());
              const DeviceOutcome& d = run.devices.at(0);
-             EXPECT_EQ(d.report["image"]["refused"].text, "start packet: status 0x44");
+             EXPECT_EQ(report_text(d, "/image/refused"), "start packet: status 0x44");
              EXPECT_EQ(count_of(d, "start_packets"), 1);
              EXPECT_EQ(count_of(d, "status_requests"), 1);
              EXPECT_EQ(count_of(d, "block_packets"), 0) << "no block after status D";
              EXPECT_EQ(count_of(d, "return_commands"), 0) << "no return command after status D";
-             EXPECT_EQ(d.report["final_mode"].text, "bootloader");
+             EXPECT_EQ(report_text(d, "/final_mode"), "bootloader");
          }});
     cases.push_back(
         {"StartPacketOtherStatusThenAnUnknownProduct",
@@ -292,7 +252,7 @@ std::vector<ProgramCase> transfer_cases() {
                                                "Product name: \"XYZ9\"\n" +
                                                text_exit());
              const DeviceOutcome& d = run.devices.at(0);
-             EXPECT_EQ(d.report["image"]["refused"].text, "start packet: status 0x41");
+             EXPECT_EQ(report_text(d, "/image/refused"), "start packet: status 0x41");
              EXPECT_EQ(count_of(d, "block_packets"), 0);
              EXPECT_EQ(count_of(d, "return_commands"), 0);
          }});
@@ -310,5 +270,32 @@ TEST_P(ProgramUpdate, Wine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramUpdate, testing::ValuesIn(transfer_cases()), program_case_name);
+
+// The device says it is ready while the first question stands; the user
+// answers N, then Y. The next pass takes the ready message in before it asks
+// again, and the transfer must clear it: the watch after the transfer then
+// waits for the restarted device's own ready message, 3 s after its return.
+// Natively only: the question's time under Wine is too loose to aim at.
+TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
+    RunPlan plan;
+    plan.args = {"3"};
+    plan.devices = {{3, concat(snd44(1), {"--start-line", "1000:=P", "--line", "3000:=P"})}};
+    plan.keys = {{NEWER_QUESTION, "n", 2500}, {NEWER_QUESTION, "y"}, {KEY_PROMPT, "x"}};
+    plan.timeout_ms = 25000;
+    const RunResult run = e2e_run(plan);
+    ASSERT_EQ(run.error, "");
+    expect_ended(run);
+    expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "N\n" + CANCELLED + text_newer("2.58") +
+                                      "Y\n" + text_progress(IMAGE_BLOCKS, true) + text_exit());
+    const DeviceOutcome& d = run.devices.at(0);
+    expect_image_complete(d, 1);
+    const size_t asked = find_event(d, "query", find_event(d, "query") + 1);
+    const size_t ready = find_event(d, "script line", asked);
+    const size_t asked_again = find_event(d, "query", asked + 1);
+    ASSERT_LT(asked_again, event_count(d));
+    EXPECT_LT(ready, asked_again) << "the first =P came while the first question stood";
+    EXPECT_EQ(count_of(d, "script_lines_sent"), 2) << "the program left before the second =P";
+    EXPECT_EQ(protocol_errors(d), std::vector<std::string>());
+}
 
 }  // namespace
