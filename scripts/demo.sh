@@ -1,14 +1,17 @@
 #!/bin/sh
-# The program's main job on a machine without hardware: installs what is
-# missing, builds, puts a simulated device (devsim) at version 2.58 on COM3
-# of a temporary folder, and runs ofwu against it in this terminal. Answer
-# the question with Y; after the transfer the device updates its signal
-# processors and reports that it is ready. Everything is cleaned up after.
+# The program's main job on a machine without hardware: installs what the
+# demo needs (cmake, a compiler, ninja, and the JSON header devsim's report
+# uses), builds, puts a simulated device (devsim) at version 2.58 on COM3 of
+# a temporary folder, its line paced at the real rate, and runs ofwu against
+# it in this terminal. Answer the question with Y; the progress line moves
+# as it would with a device, and after the transfer the device updates its
+# signal processors and reports that it is ready. Everything is cleaned up
+# after.
 set -u
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh || exit 1
+scripts/install-deps.sh cmake g++ ninja-build nlohmann-json3-dev || exit 1
 echo "Building..."
-cmake -S . -B build -G Ninja >/dev/null && cmake --build build >/dev/null || exit 1
+cmake -S . -B build -G Ninja >/dev/null && cmake --build build --target ofwu devsim >/dev/null || exit 1
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-demo.XXXXXX")
 devsim_pid=
@@ -25,11 +28,17 @@ set --
 for bank in 1 2; do
     for step in 0 1 2 3 4 5; do set -- "$@" --line "400:!100,$bank,$step"; done
 done
-build/devsim --link "$work/COM3" --product 59 --revision 1 --version 2.58 --name "" \
+build/devsim --link "$work/COM3" --product 59 --revision 1 --version 2.58 --name "" --pace \
     --image firmware/snd44_rev1.img --report "$work/report.json" \
     "$@" --line "300:=P" --idle-timeout 600000 >"$work/devsim.out" 2>"$work/devsim.log" &
 devsim_pid=$!
-for _ in $(seq 50); do [ -e "$work/COM3" ] && break; sleep 0.1; done
+# devsim writes one line on standard output once its link stands.
+for _ in $(seq 50); do [ -s "$work/devsim.out" ] && break; sleep 0.1; done
+if [ ! -s "$work/devsim.out" ]; then
+    echo "The simulated device did not come up. Its log:"
+    cat "$work/devsim.log"
+    exit 1
+fi
 
 OFWU_COM_DIR=$work build/ofwu
 status=$?

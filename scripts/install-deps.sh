@@ -1,12 +1,16 @@
 #!/bin/sh
-# Installs the Debian packages the project builds and tests with, only when
-# something is missing (a second run does nothing).
+# Installs Debian packages, only when something is missing (a second run
+# does nothing): the ones named, or else all that the project builds and
+# tests with.
+#   scripts/install-deps.sh [package...]
 set -eu
 
+# nlohmann-json is the test tools' JSON (devsim's report and its readers);
 # clang and its runtimes build the fuzz targets and the sanitizer tree;
 # clang-tidy and cppcheck are scripts/static-analysis.sh's.
-packages="cmake g++ ninja-build googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 tmux
-    clang libclang-rt-14-dev clang-tidy cppcheck"
+packages="cmake g++ ninja-build nlohmann-json3-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
+    tmux clang libclang-rt-14-dev clang-tidy cppcheck"
+[ $# -gt 0 ] && packages="$*"
 
 missing=
 for p in $packages; do

@@ -1,12 +1,25 @@
 #!/bin/sh
 # Installs what is missing, builds the native and the Windows program, and
 # runs every test: natively, and the Windows build under Wine.
+#
+#   scripts/test.sh           everything (what CI runs)
+#   scripts/test.sh --quick   the edit-build-test loop: no installation, the
+#                             native build, the unit, serial, devsim and image
+#                             tests, the include layers and one complete
+#                             update end to end (under 2 minutes)
 set -u
 cd "$(dirname "$0")/.."
 
+jobs=$(nproc 2>/dev/null || echo 2)
+if [ "${1:-}" = "--quick" ]; then
+    cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j "$jobs" || exit 1
+    sh scripts/layers.sh || exit 1
+    # The tests mostly wait on ports and devices: more at a time than processors.
+    exec ctest --test-dir build --output-on-failure -j $((jobs * 2)) -L quick
+fi
+
 scripts/install-deps.sh || exit 1
 
-jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j "$jobs" || exit 1
 cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null &&
     cmake --build build-windows -j "$jobs" || exit 1
@@ -23,7 +36,7 @@ run_ctest() {
 }
 
 echo "== Native tests"
-run_ctest native --test-dir build --output-on-failure -j "$jobs" || status=1
+run_ctest native --test-dir build --output-on-failure -j "$jobs" -LE quick-only || status=1
 echo "== Windows tests under Wine"
 run_ctest wine --test-dir build-windows --output-on-failure || status=1
 
@@ -38,10 +51,12 @@ echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DOFWU_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
     cmake --build build-asan -j "$jobs" &&
     ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=abort_on_error=1:print_stacktrace=1 \
-        run_ctest sanitizers --test-dir build-asan --output-on-failure -j "$jobs" -E '^e2e_program_(wine_)?tests$' || status=1
+        run_ctest sanitizers --test-dir build-asan --output-on-failure -j "$jobs" -LE quick-only \
+            -E '^e2e_program_(wine_)?tests$' || status=1
 echo "== Fuzzing"
 scripts/fuzz.sh || status=1
 echo "== Static analysis"
+scripts/layers.sh || status=1
 scripts/static-analysis.sh || status=1
 
 # One closing summary over every ctest run above.
