@@ -17,13 +17,13 @@ std::string sample(const char* file) {
 }
 
 // Runs update_firmware with standard output in a file: its result and what it printed.
-int32_t update_capturing(const std::string& folder, std::string* printed) {
+TransferResult update_capturing(const std::string& folder, std::string* printed) {
     const std::string path = folder + "/transfer.out";
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     (void)dup2(file, STDOUT_FILENO);
-    const int32_t result = update_firmware();
+    const TransferResult result = update_firmware();
     std::fflush(stdout);
     (void)dup2(saved, STDOUT_FILENO);
     (void)close(saved);
@@ -63,6 +63,32 @@ TEST_F(DevsimTransfer, TheDeviceReceivesExactlyTheImage) {
         EXPECT_EQ(count_of(outcome, "bytes_dropped_wrong_rate"), 0) << "every rate switched in time";
         EXPECT_EQ(count_of(outcome, "probes"), 1);
     }
+}
+
+// An image of no block at all: the start packet, the closing progress line
+// at once, and the return command.
+TEST_F(DevsimTransfer, AnImageWithoutBlocks) {
+    uint8_t bytes[IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE] = {};
+    const auto put = [&](uint32_t at, uint32_t value) {
+        for (uint32_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    put(IMAGE_LENGTH_AT, sizeof bytes);
+    put(IMAGE_FORMAT_VERSION_AT, IMAGE_FORMAT);
+    put(IMAGE_PRODUCT_CODE_AT, 59);
+    put(IMAGE_HARDWARE_REVISION_AT, 1);
+    put(IMAGE_FLASH_START_AT, 0x1000);
+    put(IMAGE_FLASH_END_AT, 0x0FFF);
+    const FirmwareImage empty = image_from_bytes(bytes);
+    ASSERT_NO_FATAL_FAILURE(start_application({"--expect", "clean"}, 1));
+    selected_image = &empty;
+    std::string printed;
+    EXPECT_EQ(update_capturing(folder_->path, &printed), TRANSFER_OK);
+    EXPECT_EQ(printed, "\n\rUpdating firmware: 100% complete.\n");
+    const DeviceOutcome outcome = stop();
+    EXPECT_EQ(count_of(outcome, "start_packets"), 1);
+    EXPECT_EQ(count_of(outcome, "block_packets"), 0);
+    EXPECT_EQ(count_of(outcome, "return_commands"), 1);
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.log;
 }
 
 TEST_F(DevsimTransfer, DeviceFaultsEndTheTransfer) {
