@@ -22,6 +22,7 @@
 //   recv <n>             read n bytes, whatever they are
 //   send <hex>...        write bytes
 //   send_text <text>     write text (\xHH escapes allowed)
+//   trickle <hex> <n> <ms>  write the byte n times, ms apart
 //   sleep <ms>
 //   quiet <ms>           no byte may arrive for this long
 //   wait_rate <baud>     the program must set this line rate within 5000 ms
@@ -89,7 +90,7 @@ int read_byte(Session& s, int wait_ms) {
         }
         if (left <= 0) return -1;
         if (n > 0) {
-            // POLLHUP while the program has the slave closed: wait a little.
+            // POLLHUP while the program has the line closed: wait a little.
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
@@ -157,6 +158,17 @@ void run_line(Session& s, const std::string& line) {
         const long n = std::atol(rest.c_str());
         for (long i = 0; i < n; ++i) {
             if (read_byte(s, DEFAULT_WAIT_MS) < 0) return fail(s, "timed out in: " + line);
+        }
+        return;
+    }
+    if (verb == "trickle") {
+        unsigned byte = 0;
+        long count = 0;
+        long gap = 0;
+        if (std::sscanf(rest.c_str(), "%x %ld %ld", &byte, &count, &gap) != 3) return fail(s, "bad trickle: " + line);
+        for (long i = 0; i < count && s.failure.empty(); ++i) {
+            send_bytes(s, std::string(1, static_cast<char>(byte)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap));
         }
         return;
     }

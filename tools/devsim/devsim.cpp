@@ -21,6 +21,7 @@
 namespace {
 
 constexpr size_t READ_CHUNK = 4096;
+constexpr long HANGUP_WAIT_NS = 1000000;   // how often a closed line is looked at again
 constexpr int EXIT_MET = 0;        // every expectation met
 constexpr int EXIT_UNMET = 1;      // an expectation was not met
 constexpr int EXIT_SETUP = 2;      // bad options, no pty, unreadable image
@@ -83,7 +84,7 @@ sigset_t install_signals() {
 void take_input(Loop* loop, uint64_t now) {
     uint8_t buffer[READ_CHUNK];
     const ssize_t n = read(loop->line.master, buffer, sizeof buffer);
-    if (n <= 0) return;  // EAGAIN: nothing after all; the slave is held open, so no hang-up
+    if (n <= 0) return;  // EAGAIN: nothing after all; EIO: the program has the line closed
     const uint32_t baud = pty_line_baud(loop->line);
     const uint64_t byte_us = loop->device.scenario.pace ? byte_time_us(baud) : 0;
     for (ssize_t i = 0; i < n; ++i) {
@@ -185,6 +186,12 @@ void run(Loop* loop, const sigset_t& waiting) {
         const timespec wait = poll_timeout(*loop, now);
         // ppoll: >0 readable, 0 time-out, -1 error (EINTR when a signal came).
         const int ready = ppoll(&entry, 1, &wait, &waiting);
+        if (ready > 0 && !(entry.revents & POLLIN) && (entry.revents & POLLHUP)) {
+            // The program has the line closed: nothing can come until it opens
+            // it again. Wait a little rather than spin on the hang-up.
+            const timespec idle = {0, std::min<long>(HANGUP_WAIT_NS, wait.tv_sec > 0 ? HANGUP_WAIT_NS : wait.tv_nsec)};
+            (void)ppoll(nullptr, 0, &idle, &waiting);  // a signal ends it early, as it should
+        }
         now = elapsed_us(*loop);
         if (ready > 0 && (entry.revents & POLLIN)) take_input(loop, now);
     }

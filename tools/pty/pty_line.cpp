@@ -76,8 +76,10 @@ bool open_pair(PtyLine* line, std::string* error) {
         return false;
     }
     line->slave_name = name;
-    line->slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (line->slave < 0 || !make_raw(line->slave)) {
+    const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const bool raw = slave >= 0 && make_raw(slave);
+    if (slave >= 0) (void)close(slave);  // set up once; the program alone holds it from now on
+    if (!raw) {
         *error = os_error("cannot set up " + line->slave_name);
         return false;
     }
@@ -123,9 +125,7 @@ void pty_line_close(PtyLine* line) {
         }
         line->link.clear();
     }
-    if (line->slave >= 0) (void)close(line->slave);  // closing cannot usefully fail here
-    if (line->master >= 0) (void)close(line->master);
-    line->slave = -1;
+    if (line->master >= 0) (void)close(line->master);  // closing cannot usefully fail here
     line->master = -1;
 }
 

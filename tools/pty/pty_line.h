@@ -7,9 +7,13 @@
 #include <cstdint>
 #include <string>
 
+// The slave is opened only to be set up: the program must be the one
+// program that has it open, as it would be with a real port. While the
+// program has it closed, the master reads as hung up (poll reports POLLHUP,
+// read fails with EIO); what is written to the master meanwhile waits for
+// the program, and the line settings stay as they were.
 struct PtyLine {
     int master = -1;
-    int slave = -1;            // held open so the master never sees a hang-up
     std::string slave_name;    // /dev/pts/N
     std::string link;          // the symlink that publishes the slave
     uint32_t first_baud = 0;   // the rate before the link existed, so before any program
@@ -21,7 +25,7 @@ bool pty_line_open(PtyLine* line, const std::string& link, std::string* error);
 // The rate the program has set on the slave, in baud; 0 when unknown. The
 // master and the slave share one set of line settings.
 uint32_t pty_line_baud(const PtyLine& line);
-// Closes both ends and removes the link if it still points at this pty.
+// Closes the master and removes the link if it still points at this pty.
 void pty_line_close(PtyLine* line);
 
 // Microseconds each byte takes on a line at `baud`: 10 bit-times (start bit,
