@@ -62,11 +62,19 @@ void on_line(Device* device, const std::string& line) {
 
 void application_receive(Device* device, uint8_t byte) {
     report_count(&device->report, "application_bytes_received");
+    // The program sends nothing but framed lines: anything outside "^...$"
+    // did not come from its protocol (a message that went to the port, say).
+    if (byte != '^' && !device->in_line) {
+        report_count(&device->report, "stray_application_bytes");
+        device_log(device, "stray byte", "outside a line");
+    }
     if (byte == '^') {
         device->app_line.clear();
+        device->in_line = true;
     } else if (byte == '$') {
         const std::string line = device->app_line;
         device->app_line.clear();
+        device->in_line = false;
         on_line(device, line);
     } else if (device->app_line.size() < APP_LINE_MAX) {
         device->app_line += static_cast<char>(byte);

@@ -178,6 +178,7 @@ void device_enter_bootloader(Device* device) {
 void device_restart_application(Device* device) {
     device->mode = Mode::application;
     device->app_line.clear();
+    device->in_line = false;
     device_log(device, "mode", "application restarting");
     const uint64_t delay = static_cast<uint64_t>(device->scenario.restart_delay_ms) * 1000u;
     // The restarted application announces itself, then plays its script.

@@ -18,8 +18,10 @@
 
 constexpr uint32_t APP_BAUD = 19200;
 constexpr uint32_t BOOT_BAUD = 115200;
-constexpr uint64_t PARTIAL_PACKET_US = 500000;  // a frame cut off this long ago is given up
-constexpr uint64_t ACK_WAIT_US = 500000;        // the program answers a reply packet within this
+// A program answers at once; on a loaded test machine it may be held up a
+// while, which must not look like a broken exchange.
+constexpr uint64_t PARTIAL_PACKET_US = 2000000;  // a frame cut off this long ago is given up
+constexpr uint64_t ACK_WAIT_US = 2000000;        // the program answers a reply packet within this
 constexpr size_t APP_LINE_MAX = 256;            // longer application input is cut there
 constexpr uint32_t NOISE_BURST = 10;            // noise bytes a noise fault sends
 
@@ -41,6 +43,7 @@ struct Device {
 
     // Application.
     std::string app_line;
+    bool in_line = false;                // a "^" came and its "$" has not
     uint64_t bootl_at_us = 0;            // when the switch to the bootloader happens; 0: none
     std::vector<ScriptLine> script;      // the script being played
     size_t script_next = 0;
