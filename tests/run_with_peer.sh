@@ -27,7 +27,7 @@ case $mode in
 native)
     "$peer" --serve "$work/requests" --link-pattern "$work/com/COM%u" &
     peer_pid=$!
-    OFWU_COM_DIR=$work/com OFWU_PEER_DIR=$work/requests "$test" "$@"
+    OFWU_COM_DIR=$work/com OFWU_LOCK_DIR=$work OFWU_PEER_DIR=$work/requests "$test" "$@"
     status=$?
     ;;
 wine)

@@ -6,8 +6,6 @@
 #include <cstdint>
 
 constexpr int32_t EXIT_STATUS = 1;        // every run ends with this status, a successful update too
-constexpr uint32_t SCAN_FIRST_PORT = 1;
-constexpr uint32_t SCAN_LAST_PORT = 16;
 constexpr uint32_t PORT_NUMBER_MAX = 99;  // highest COM number the argument may name
 
 // The program: banner, argument, port scan, then the main loop. Never returns.

@@ -17,11 +17,29 @@
 constexpr uint32_t PORT_WAIT_MS = 4000;        // bound on every single read or write
 constexpr uint32_t PORT_INTERBYTE_MS = 10;     // a read ends after this much silence once a byte came
 constexpr uint32_t PORT_QUEUE_BYTES = 10000;   // driver queue asked for, each direction
-constexpr uint32_t PORT_NAME_SIZE = 512;       // room for any device name port_open forms
+constexpr uint32_t PORT_NAME_SIZE = PORT_LABEL_SIZE;  // room for a device name or a path
+constexpr uint32_t SCAN_PORTS_MAX = 16;        // the scan tries at most this many ports
+
+// Why the last port_open of a record failed, where the system can tell.
+enum PortFailure : int32_t {
+    PORT_FAILURE_NONE = 0,
+    PORT_FAILURE_OTHER = 1,       // missing, not a terminal, settings refused, ...
+    PORT_FAILURE_PERMISSION = 2,  // the user may not open the device
+    PORT_FAILURE_IN_USE = 3,      // another program holds it (failure_pid names it when known)
+};
+
+// One port the program may try: the device to open and how messages name it.
+struct PortCandidate {
+    uint32_t number;              // its COM number; 0 for a port named by its path
+    char device[PORT_NAME_SIZE];  // what port_open_device opens
+    char label[PORT_NAME_SIZE];   // "COM3", or the path it was named by
+};
 
 // Opens COM `number` at `baud`, 8 data bits, no flow control, DTR raised.
 // 1 when open (also when it already was: then only a message is printed), 0 on failure.
 int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud);
+// The same for any candidate.
+int32_t port_open_candidate(SerialPort* port, const PortCandidate* candidate, uint32_t baud);
 // 1 on success; 0 on failure, after which the port is closed.
 int32_t port_set_baud(SerialPort* port, uint32_t baud);
 // Always 1; harmless on a closed port.
@@ -38,8 +56,25 @@ int32_t port_pending(SerialPort* port);
 int32_t port_read_timed(SerialPort* port, uint8_t* buffer, int32_t count, uint32_t limit);
 
 // The platform half of port_open: opens and configures the device `name`
-// on a closed port. 1 when open, 0 on failure with nothing left open.
+// on a closed port. 1 when open, 0 on failure with nothing left open and
+// the record's failure set.
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud);
+
+// Whether a command line argument names a port by its path rather than by
+// its number: on Linux an argument that contains "/"; never on Windows.
+int32_t port_argument_is_path(const char* argument);
+// The candidate for COM `number`, or for a port named by `path`. 0 when the
+// name does not fit PORT_NAME_SIZE (nothing is then to be opened).
+int32_t port_candidate_number(uint32_t number, PortCandidate* candidate);
+int32_t port_candidate_path(const char* path, PortCandidate* candidate);
+// The ports the scan tries without an argument, in order, at most `most`:
+// COM1 to COM16 on Windows, and on Linux where OFWU_COM_DIR is set; else
+// the serial ports the Linux machine has (serial/port_discovery_posix.cpp).
+uint32_t port_scan_list(PortCandidate* list, uint32_t most);
+// One line that tells the user what to do about the last failed open of
+// `port`, for `device`: 1 with the text in `text`, 0 when there is none
+// (always on Windows, whose messages stay as they are).
+int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size);
 
 // The device name port_open uses for COM `number`, NUL-terminated in `name`.
 // Windows: \\.\COMn. Elsewhere: $OFWU_COM_DIR/COMn when that variable is set,

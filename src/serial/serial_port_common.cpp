@@ -1,17 +1,50 @@
-// The parts of the serial port that are the same on every platform: the
-// timed read built on port_read, and the timer arithmetic.
+// The parts of the serial port that are the same on every platform: port
+// names, the already-open rule, the timed read built on port_read, and the
+// timer arithmetic.
+#include <cstdio>
+#include <cstring>
+
 #include "platform/console.h"
 #include "serial/serial_port.h"
 
-int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
+int32_t port_candidate_number(uint32_t number, PortCandidate* candidate) {
+    candidate->number = number;
+    (void)std::snprintf(candidate->label, sizeof candidate->label, "COM%u", number);  // always fits
+    return port_device_name(number, candidate->device, sizeof candidate->device);
+}
+
+int32_t port_candidate_path(const char* path, PortCandidate* candidate) {
+    const size_t length = std::strlen(path);
+    // A path cut short could name another device: it is refused instead.
+    if (length >= sizeof candidate->device) return 0;
+    candidate->number = 0;
+    std::memcpy(candidate->device, path, length + 1);
+    std::memcpy(candidate->label, path, length + 1);
+    return 1;
+}
+
+int32_t port_open_candidate(SerialPort* port, const PortCandidate* candidate, uint32_t baud) {
     if (port->is_open) {
         // Nothing else happens: in particular the requested rate is not applied.
-        print_message("Com%d already open!\n", static_cast<int>(number));
+        if (candidate->number != 0) {
+            print_message("Com%d already open!\n", static_cast<int>(candidate->number));
+        } else {
+            print_message("%s already open!\n", candidate->label);
+        }
         return 1;
     }
-    char name[PORT_NAME_SIZE];
-    if (!port_device_name(number, name, sizeof name)) return 0;
-    return port_open_device(port, name, baud);
+    port->failure = PORT_FAILURE_NONE;
+    port->failure_pid = 0;
+    return port_open_device(port, candidate->device, baud);
+}
+
+int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
+    PortCandidate candidate;
+    if (!port_candidate_number(number, &candidate) && !port->is_open) {
+        port->failure = PORT_FAILURE_OTHER;
+        return 0;
+    }
+    return port_open_candidate(port, &candidate, baud);
 }
 
 int32_t ticks_exceed(uint32_t now, uint32_t start, uint32_t limit) {

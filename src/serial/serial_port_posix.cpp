@@ -1,21 +1,26 @@
 // The serial port on POSIX systems: termios for the line settings, poll() for
-// the bounded waits, an exclusive open by device name.
+// the bounded waits, an exclusive open by device name that honours the locks
+// other serial programs take (serial/port_sharing_posix.cpp).
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #ifdef __linux__
 #include <linux/serial.h>
 #endif
 
+#include "serial/port_sharing_posix.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -44,6 +49,25 @@ void release(SerialPort* port) {
     (void)close(port->handle);  // nothing useful can be done if close fails
     port->handle = -1;
     port->is_open = 0;
+    port_lock_release(port);
+}
+
+// Gives up an open that failed for `failure`, leaving nothing open or locked.
+int32_t open_failed(SerialPort* port, PortFailure failure) {
+    port->failure = failure;
+    if (port->handle >= 0) {
+        release(port);
+    } else {
+        port_lock_release(port);
+    }
+    return 0;
+}
+
+// What an open that the system refused means to the user.
+PortFailure failure_of(int error) {
+    if (error == EACCES || error == EPERM) return PORT_FAILURE_PERMISSION;
+    if (error == EBUSY) return PORT_FAILURE_IN_USE;  // held exclusively by another program
+    return PORT_FAILURE_OTHER;
 }
 
 // Sets rate and 8 data bits on `settings`; false when the rate is unknown.
@@ -53,6 +77,18 @@ bool apply_rate(termios* settings, uint32_t baud) {
     settings->c_cflag = (settings->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
     // cfset*speed return 0 on success, -1 on failure.
     return cfsetispeed(settings, speed) == 0 && cfsetospeed(settings, speed) == 0;
+}
+
+// Puts `settings` in force and reads them back: tcsetattr succeeds when any
+// part of the request was applied, so a rate the driver quietly refused
+// shows only in what it now reports. true when the rate and the data bits
+// took.
+bool settings_take(int fd, const termios& settings) {
+    termios now{};
+    // tcsetattr and tcgetattr return 0 on success, -1 on failure.
+    if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &now) != 0) return false;
+    return cfgetospeed(&now) == cfgetospeed(&settings) && cfgetispeed(&now) == cfgetispeed(&settings) &&
+           (now.c_cflag & CSIZE) == CS8;
 }
 
 // Raw line: no echo, no line editing, no CR/LF translation, no signals from
@@ -110,6 +146,37 @@ int wait_for(const SerialPort* port, short events, uint32_t wait) {
 
 }  // namespace
 
+int32_t port_argument_is_path(const char* argument) {
+    return std::strchr(argument, '/') != nullptr ? 1 : 0;
+}
+
+int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size) {
+    int written = 0;
+    if (port->failure == PORT_FAILURE_PERMISSION) {
+        struct stat info{};
+        group entry{};
+        group* found = nullptr;
+        char names[1024];
+        char number[16];
+        const char* name = number;
+        // stat and getgrgid_r return 0 on success; a group that cannot be
+        // named is shown by its number.
+        if (stat(device, &info) != 0) return 0;
+        (void)std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(info.st_gid));
+        if (getgrgid_r(info.st_gid, &entry, names, sizeof names, &found) == 0 && found != nullptr) name = found->gr_name;
+        written = std::snprintf(text, size,
+                                "You may not use %s: it belongs to the group \"%s\". Join that group with "
+                                "\"sudo usermod -aG %s $USER\", then log out and in again.",
+                                device, name, name);
+    } else if (port->failure == PORT_FAILURE_IN_USE) {
+        written = port->failure_pid != 0
+                      ? std::snprintf(text, size, "%s is in use by another program (process %d).", device,
+                                      static_cast<int>(port->failure_pid))
+                      : std::snprintf(text, size, "%s is in use by another program.", device);
+    }
+    return written > 0 ? 1 : 0;
+}
+
 int32_t port_device_name(uint32_t number, char* name, size_t size) {
     const char* folder = std::getenv("OFWU_COM_DIR");
     int written = 0;
@@ -123,26 +190,34 @@ int32_t port_device_name(uint32_t number, char* name, size_t size) {
 }
 
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
+    port->handle = -1;
+    port->is_open = 0;
+    // A live program's lock file keeps us off the port before it is opened.
+    if (!port_lock_take(port, name)) return open_failed(port, PORT_FAILURE_IN_USE);
     // O_NONBLOCK: neither the open (waiting for carrier) nor any read or write
     // may block without a bound; poll() provides the waits.
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) {
+        const PortFailure failure = failure_of(errno);
+        if (failure == PORT_FAILURE_IN_USE) port->failure_pid = port_other_opener(name);
+        return open_failed(port, failure);
+    }
     port->handle = fd;
-    port->is_open = 0;
+    // Only a terminal can be a serial port: nothing is configured on, or
+    // written to, a file, a pipe or /dev/null.
+    if (!isatty(fd)) return open_failed(port, PORT_FAILURE_OTHER);
 
     // Exclusive use: TIOCEXCL refuses further opens of the tty (root passes it),
-    // and the advisory lock refuses every other cooperating opener, root included.
+    // and the advisory lock refuses every other cooperating opener, root
+    // included. A program that opened the port before us without either
+    // shows in /proc.
     (void)ioctl(fd, TIOCEXCL);
+    port->failure_pid = port_other_opener(name);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || port->failure_pid != 0) return open_failed(port, PORT_FAILURE_IN_USE);
     termios settings{};
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &settings) != 0) {
-        release(port);
-        return 0;
-    }
+    if (tcgetattr(fd, &settings) != 0) return open_failed(port, PORT_FAILURE_OTHER);
     make_raw(&settings);
-    if (!apply_rate(&settings, baud) || tcsetattr(fd, TCSANOW, &settings) != 0) {
-        release(port);
-        return 0;
-    }
+    if (!apply_rate(&settings, baud) || !settings_take(fd, settings)) return open_failed(port, PORT_FAILURE_OTHER);
     // Raise DTR and keep it raised. A pseudo-terminal has no modem lines and
     // refuses this; that is no reason to give up the port.
     int dtr = TIOCM_DTR;
@@ -156,7 +231,7 @@ int32_t port_set_baud(SerialPort* port, uint32_t baud) {
     if (!port_usable(port)) return 0;
     termios settings{};
     if (tcgetattr(port->handle, &settings) != 0 || !apply_rate(&settings, baud) ||
-        tcsetattr(port->handle, TCSANOW, &settings) != 0) {
+        !settings_take(port->handle, settings)) {
         release(port);
         return 0;
     }
@@ -167,6 +242,7 @@ int32_t port_close(SerialPort* port) {
     if (port_usable(port)) (void)close(port->handle);  // also drops the exclusive lock
     port->is_open = 0;
     port->handle = -1;
+    port_lock_release(port);
     return 1;
 }
 
@@ -187,24 +263,43 @@ int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
     }
     // Return only once the bytes have left the port. Without flow control the
     // line drains at its own rate, so this wait is bounded by the byte count.
-    if (tcdrain(port->handle) != 0 && errno != EINTR) return 0;
+    // Its result is not examined, as the Windows port does not examine
+    // FlushFileBuffers': the count is what the write itself reported, and a
+    // line that went away shows in the next exchange.
+    (void)tcdrain(port->handle);
     return sent;
 }
 
 int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     if (!port_usable(port) || count <= 0) return 0;
+    // As on Windows, PORT_WAIT_MS bounds the whole read, not only its first
+    // byte: a device that trickles bytes closer together than the gap would
+    // otherwise keep one read going for as long as it likes.
+    const uint32_t start = timer_start();
     int32_t got = 0;
-    uint32_t wait = PORT_WAIT_MS;  // for the first byte; then the inter-byte gap
     while (got < count) {
-        if (wait_for(port, POLLIN, wait) != 1) break;
-        const ssize_t n = read(port->handle, buffer + got, static_cast<size_t>(count - got));
-        if (n > 0) {
-            got += static_cast<int32_t>(n);
-            wait = PORT_INTERBYTE_MS;
-            continue;
+        const int left = remaining_ms(start, PORT_WAIT_MS);
+        // The first byte may take what is left of the whole wait; once bytes
+        // have come, the read ends after a gap of PORT_INTERBYTE_MS.
+        const uint32_t wait = got == 0 ? static_cast<uint32_t>(left)
+                                       : static_cast<uint32_t>(left < static_cast<int>(PORT_INTERBYTE_MS)
+                                                                   ? left
+                                                                   : static_cast<int>(PORT_INTERBYTE_MS));
+        const int state = left == 0 ? 0 : wait_for(port, POLLIN, wait);
+        if (state == 1) {
+            const ssize_t n = read(port->handle, buffer + got, static_cast<size_t>(count - got));
+            if (n > 0) {
+                got += static_cast<int32_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            break;  // end of file or an error: the device is gone
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        break;  // end of file or an error: the device is gone
+        // The whole wait ran out with the read still going: given up, as the
+        // Windows port gives up and cancels its transfer, with 0. The bytes
+        // it had taken are lost with it on both systems.
+        if (state == 0 && left <= static_cast<int>(wait)) return 0;
+        break;  // the gap after the last byte, or a device that reports an error
     }
     return got;
 }

@@ -106,6 +106,30 @@ int32_t port_device_name(uint32_t number, char* name, size_t size) {
     return 1;
 }
 
+int32_t port_argument_is_path(const char* argument) {
+    (void)argument;  // every argument is a COM number on Windows, as it always was
+    return 0;
+}
+
+uint32_t port_scan_list(PortCandidate* list, uint32_t most) {
+    uint32_t count = 0;
+    for (uint32_t number = 1; number <= SCAN_PORTS_MAX && count < most; ++number) {
+        // "\\.\COM16" always fits the name; the result cannot be 0.
+        (void)port_candidate_number(number, &list[count]);
+        ++count;
+    }
+    return count;
+}
+
+int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size) {
+    // The Windows program's messages stay as they always were.
+    (void)port;
+    (void)device;
+    (void)text;
+    (void)size;
+    return 0;
+}
+
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
     // CreateFileA returns INVALID_HANDLE_VALUE on failure. Share mode 0: the
     // open fails while any other program holds the port.

@@ -10,6 +10,7 @@ int32_t update_done;
 int32_t ready;
 uint32_t watch_timer;
 uint32_t port_number;
+char port_label[PORT_LABEL_SIZE];
 uint8_t packet_buffer[PACKET_BUFFER_SIZE];
 char line_buffer[LINE_BUFFER_SIZE];
 int32_t line_length;

@@ -32,7 +32,9 @@ extern const FirmwareImage* selected_image;  // chosen by the scan, never change
 extern int32_t update_done;                  // a transfer has completed
 extern int32_t ready;                        // the device reported that it is ready
 extern uint32_t watch_timer;                 // start of the post-update watch, in ticks
-extern uint32_t port_number;                 // COM port being scanned, then the device's
+extern uint32_t port_number;                 // COM port being scanned, then the device's; 0 for a path
+// How messages name that port: "COM3", or the path it was named by.
+extern char port_label[PORT_LABEL_SIZE];
 
 // Every packet of the firmware transfer is built here. Never cleared: bytes a
 // packet does not overwrite keep what an earlier packet left, and a block

@@ -16,8 +16,11 @@
 #include <windows.h>
 #endif
 
-// All fields zero is a closed port; is_open alone says whether the other
-// fields may be used.
+constexpr uint32_t PORT_LABEL_SIZE = 512;      // room for a port's device name, path or label
+constexpr uint32_t PORT_LOCK_PATH_SIZE = 512;  // room for a lock file's path
+
+// All fields zero is a closed port; is_open alone says whether the handle
+// may be used.
 struct SerialPort {
 #ifdef _WIN32
     HANDLE handle;
@@ -25,8 +28,14 @@ struct SerialPort {
     OVERLAPPED write_overlapped;  // every write; hEvent is the write event
 #else
     int handle;                   // file descriptor of the open device
+    // The lock file this port holds for other serial programs, empty when
+    // none. Removed when the port closes, and on the signals that end the
+    // program (the platform's handlers read it from the program's port).
+    char lock_path[PORT_LOCK_PATH_SIZE];
 #endif
     int32_t is_open;              // 1 while open and configured, else 0
+    int32_t failure;              // why the last open failed (a PortFailure, serial/serial_port.h)
+    int32_t failure_pid;          // the program holding the port, when that is known; else 0
 };
 
 #endif

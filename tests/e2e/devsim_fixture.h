@@ -26,6 +26,7 @@ protected:
         folder_ = std::make_unique<TempFolder>();
         ASSERT_FALSE(folder_->path.empty());
         ASSERT_EQ(setenv("OFWU_COM_DIR", folder_->path.c_str(), 1), 0);
+        ASSERT_EQ(setenv("OFWU_LOCK_DIR", folder_->path.c_str(), 1), 0);
     }
 
     void TearDown() override {

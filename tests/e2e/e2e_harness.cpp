@@ -64,7 +64,8 @@ bool start_devices(const RunPlan& plan, const std::string& folder, const std::st
         char link[512];
         std::snprintf(link, sizeof link, link_format.c_str(), device.com);
         running->emplace_back();
-        if (!devsim_start(link, folder, device.com, devsim_args(plan, device), &running->back(), error)) {
+        const std::string at = device.link.empty() ? std::string(link) : device.link;
+        if (!devsim_start(at, folder, device.com, devsim_args(plan, device), &running->back(), error)) {
             running->pop_back();
             return false;
         }
@@ -135,10 +136,14 @@ void run_native(const RunPlan& plan, const std::string& folder, RunResult* resul
         return;
     }
     (void)signal(SIGPIPE, SIG_IGN);  // a key written after the program ended must not kill the test
+    const std::string lock_dir = folder + "/lock";
+    (void)mkdir(lock_dir.c_str(), 0755);  // a failure shows as a run without lock files
     ChildPlan child;
-    child.argv = {plan.program.empty() ? e2e_program_path() : plan.program};
+    child.argv = plan.launcher;
+    child.argv.push_back(e2e_program_path());
     child.argv.insert(child.argv.end(), plan.args.begin(), plan.args.end());
-    child.env = {{"OFWU_COM_DIR", com_dir}};
+    child.env = {{"OFWU_COM_DIR", com_dir}, {"OFWU_LOCK_DIR", lock_dir}};
+    child.env.insert(child.env.end(), plan.env.begin(), plan.env.end());
     child.stdin_fd = in_pipe[0];
     child.stdout_fd = out_pipe[1];
     const int err_fd = open((folder + "/program.err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);

@@ -24,10 +24,14 @@
 #include <nlohmann/json_fwd.hpp>
 
 // One simulated device: the COM number it stands on and devsim's options
-// other than --link and --report (see tools/devsim/README.md).
+// other than --link and --report (see tools/devsim/README.md). With `link`
+// set it stands there instead (a path under a fake /dev, say).
 struct DevicePlan {
-    uint32_t com = 1;
+    DevicePlan(uint32_t com_number = 1, std::vector<std::string> options = {}, std::string at = "")
+        : com(com_number), args(std::move(options)), link(std::move(at)) {}
+    uint32_t com;
     std::vector<std::string> args;
+    std::string link;
 };
 
 // Keys typed once `after` has appeared in the output (and `delay_ms` more
@@ -45,7 +49,11 @@ struct RunPlan {
     std::vector<KeyStep> keys;
     uint32_t timeout_ms = 30000;            // hard limit for the whole run
     bool wine = false;                      // build-windows/ofwu.exe under Wine
-    std::string program;                    // another program to run natively; empty: ofwu
+    // Natively: the program's environment beyond OFWU_COM_DIR (the run's COM
+    // folder) and OFWU_LOCK_DIR (a lock folder of the run's); an empty value
+    // removes a name.
+    std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::string> launcher;      // natively: runs the program (setpriv, say)
 };
 
 struct DeviceOutcome {

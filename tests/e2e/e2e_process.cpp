@@ -15,7 +15,7 @@
 namespace {
 
 // The child's environment: this process's, with the plan's changes (an empty
-// value removes the name). Built before fork, because tests start children
+// value removes the name; of two changes of one name the later wins). Built before fork, because tests start children
 // from several threads at once, and in a child of a threaded process only
 // async-signal-safe calls are safe until exec: another thread may have held
 // the allocator's or the environment's lock at the moment of the fork.
@@ -28,8 +28,10 @@ std::vector<std::string> child_environment(const ChildPlan& plan) {
         for (const auto& change : plan.env) replaced = replaced || change.first == name;
         if (!replaced) entries.push_back(text);
     }
-    for (const auto& [name, value] : plan.env) {
-        if (!value.empty()) entries.push_back(name + "=" + value);
+    for (size_t i = 0; i < plan.env.size(); ++i) {
+        bool overridden = false;  // a later change of the same name wins
+        for (size_t j = i + 1; j < plan.env.size(); ++j) overridden = overridden || plan.env[j].first == plan.env[i].first;
+        if (!overridden && !plan.env[i].second.empty()) entries.push_back(plan.env[i].first + "=" + plan.env[i].second);
     }
     return entries;
 }

@@ -13,7 +13,7 @@
 
 struct ChildPlan {
     std::vector<std::string> argv;                          // argv[0] is the program's path
-    std::vector<std::pair<std::string, std::string>> env;   // set in the child; empty value unsets
+    std::vector<std::pair<std::string, std::string>> env;   // set in the child; empty value unsets; later wins
     int stdin_fd = -1;                                      // -1: /dev/null
     int stdout_fd = -1;                                     // -1: /dev/null
     int stderr_fd = -1;                                     // -1: /dev/null

@@ -1,0 +1,219 @@
+// Sharing a serial port the way Linux serial tools do. Terminal programs
+// take a UUCP lock file, /run/lock/LCK..<device>, holding their process id
+// as ten digits and a newline; a program that finds a lock whose owner is
+// alive leaves the port alone. And a program that opened the port without
+// any lock shows in /proc, where every process's open files are listed.
+#include "serial/port_sharing_posix.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr char DEFAULT_LOCK_DIR[] = "/run/lock";
+constexpr int32_t NO_LOCK = -1;          // no lock file stands there
+constexpr int32_t GARBAGE_LOCK = 0;      // a lock file that names no process
+constexpr int32_t PID_MAX = 4194304;     // the largest process id Linux hands out
+constexpr size_t LOCK_TEXT_MAX = 64;     // more than any lock file's content
+constexpr size_t DIRENT_BUFFER = 4096;   // one batch of directory entries
+
+// The folder lock files go in. OFWU_LOCK_DIR is a test seam: the tests keep
+// their locks out of the machine's own folder.
+const char* lock_dir() {
+    const char* dir = std::getenv("OFWU_LOCK_DIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : DEFAULT_LOCK_DIR;
+}
+
+// LCK..ttyUSB0 for /dev/ttyUSB0; a device in a folder below /dev keeps its
+// folder with "_" for "/" (LCK..pts_3). false when it does not fit.
+bool lock_file_name(const char* real_device, char* path, size_t size) {
+    const char* name = std::strncmp(real_device, "/dev/", 5) == 0 ? real_device + 5 : real_device;
+    while (*name == '/') ++name;
+    const int written = std::snprintf(path, size, "%s/LCK..%s", lock_dir(), name);
+    if (written <= 0 || static_cast<size_t>(written) >= size) return false;
+    for (char* c = path + std::strlen(lock_dir()) + 6; *c != '\0'; ++c) {
+        if (*c == '/') *c = '_';
+    }
+    return true;
+}
+
+// The process id in a lock file's bytes: HDB's text ("%10d\n"), or the
+// 4-byte binary number of old UUCP. GARBAGE_LOCK when it is neither.
+int32_t lock_pid_of(const char* text, ssize_t length) {
+    if (length == 4 && (text[0] < ' ' || text[3] < ' ')) {
+        int32_t binary = 0;
+        std::memcpy(&binary, text, sizeof binary);
+        return binary > 0 && binary <= PID_MAX ? binary : GARBAGE_LOCK;
+    }
+    ssize_t at = 0;
+    while (at < length && text[at] == ' ') ++at;
+    int64_t pid = 0;
+    const ssize_t digits = at;
+    while (at < length && text[at] >= '0' && text[at] <= '9' && pid <= PID_MAX) pid = pid * 10 + (text[at++] - '0');
+    if (at == digits) return GARBAGE_LOCK;
+    while (at < length && (text[at] == '\n' || text[at] == ' ' || text[at] == '\r')) ++at;
+    if (at != length || pid <= 0 || pid > PID_MAX) return GARBAGE_LOCK;
+    return static_cast<int32_t>(pid);
+}
+
+// Who the lock file at `path` names: NO_LOCK, GARBAGE_LOCK (empty, not a
+// number, not a plain file, a symbolic link: never followed) or a pid.
+int32_t lock_holder(const char* path) {
+    struct stat info{};
+    // lstat returns 0 on success, -1 on failure.
+    if (lstat(path, &info) != 0) return errno == ENOENT ? NO_LOCK : GARBAGE_LOCK;
+    if (!S_ISREG(info.st_mode)) return GARBAGE_LOCK;
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? NO_LOCK : GARBAGE_LOCK;
+    char text[LOCK_TEXT_MAX];
+    const ssize_t length = read(fd, text, sizeof text);
+    (void)close(fd);  // read-only: nothing is lost if close fails
+    return length > 0 ? lock_pid_of(text, length) : GARBAGE_LOCK;
+}
+
+bool process_alive(int32_t pid) {
+    // kill with signal 0 only asks: 0 when the process exists, -1 with EPERM
+    // when it exists but belongs to another user.
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+enum class Created { ours, taken, no_folder };
+
+// Writes our lock file aside and links it into place, so nobody ever reads
+// it half written and two programs cannot both take it.
+Created lock_create(const char* path) {
+    char temporary[PORT_LOCK_PATH_SIZE];
+    const int written = std::snprintf(temporary, sizeof temporary, "%s/LTMP.%d", lock_dir(), static_cast<int>(getpid()));
+    if (written <= 0 || static_cast<size_t>(written) >= sizeof temporary) return Created::no_folder;
+    (void)unlink(temporary);  // one of our own, left by a run that was killed
+    const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return Created::no_folder;  // no folder, or not ours to write in
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+    const bool whole = write(fd, text, static_cast<size_t>(length)) == length;
+    const bool closed = close(fd) == 0;
+    // link returns 0 on success, -1 with EEXIST when a lock stands there already.
+    const int linked = whole && closed ? link(temporary, path) : -1;
+    const int link_error = errno;
+    (void)unlink(temporary);  // the lock, if made, is the other name of the same file
+    if (linked == 0) return Created::ours;
+    return whole && closed && link_error == EEXIST ? Created::taken : Created::no_folder;
+}
+
+// Reads one batch of a directory's entries; the number of bytes, 0 at the end.
+long directory_batch(int fd, char* buffer, size_t size) {
+    return syscall(SYS_getdents64, fd, buffer, size);
+}
+
+// The entries of a directory batch: d_reclen at offset 16, d_name at 19
+// (struct linux_dirent64).
+const char* entry_name(const char* entry) {
+    return entry + 19;
+}
+
+uint16_t entry_length(const char* entry) {
+    uint16_t length = 0;
+    std::memcpy(&length, entry + 16, sizeof length);
+    return length;
+}
+
+bool all_digits(const char* text) {
+    if (*text == '\0') return false;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return false;
+    }
+    return true;
+}
+
+// True when process `pid` has a descriptor open on the character device `device`.
+bool process_holds(const char* pid, dev_t device) {
+    char folder[64];
+    (void)std::snprintf(folder, sizeof folder, "/proc/%s/fd", pid);
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;  // gone, or another user's: not ours to see
+    char buffer[DIRENT_BUFFER];
+    bool holds = false;
+    for (long n = directory_batch(fd, buffer, sizeof buffer); n > 0 && !holds;
+         n = directory_batch(fd, buffer, sizeof buffer)) {
+        for (long at = 0; at < n && !holds; at += entry_length(buffer + at)) {
+            const char* name = entry_name(buffer + at);
+            if (!all_digits(name)) continue;
+            char link[96];
+            (void)std::snprintf(link, sizeof link, "%s/%s", folder, name);
+            struct stat info{};
+            holds = stat(link, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device;
+        }
+    }
+    (void)close(fd);  // read-only
+    return holds;
+}
+
+}  // namespace
+
+int32_t port_lock_take(SerialPort* port, const char* device) {
+    port->lock_path[0] = '\0';
+    char real[PATH_MAX];
+    // realpath with a buffer of our own allocates nothing. A device that is
+    // not there fails its own open; a name too long for a lock file goes on
+    // without one.
+    char path[PORT_LOCK_PATH_SIZE];
+    if (realpath(device, real) == nullptr || !lock_file_name(real, path, sizeof path)) return 1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int32_t holder = lock_holder(path);
+        if (holder > 0 && holder != getpid() && process_alive(holder)) {
+            port->failure_pid = holder;
+            return 0;
+        }
+        // Stale (its owner is gone), garbage, or our own: removed, never followed.
+        if (holder != NO_LOCK) (void)unlink(path);
+        switch (lock_create(path)) {
+            case Created::ours:
+                std::memcpy(port->lock_path, path, sizeof path);
+                return 1;
+            case Created::no_folder:
+                return 1;
+            case Created::taken:
+                break;  // another program was quicker: look again
+        }
+    }
+    const int32_t holder = lock_holder(path);
+    port->failure_pid = holder > 0 ? holder : 0;
+    return 0;
+}
+
+void port_lock_release(SerialPort* port) {
+    if (port->lock_path[0] == '\0') return;
+    (void)unlink(port->lock_path);  // already gone is as good
+    port->lock_path[0] = '\0';
+}
+
+int32_t port_other_opener(const char* device) {
+    struct stat own{};
+    if (stat(device, &own) != 0 || !S_ISCHR(own.st_mode)) return 0;
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return 0;  // no /proc: nothing can be seen
+    char self[16];
+    (void)std::snprintf(self, sizeof self, "%d", static_cast<int>(getpid()));
+    char buffer[DIRENT_BUFFER];
+    int32_t found = 0;
+    for (long n = directory_batch(proc, buffer, sizeof buffer); n > 0 && found == 0;
+         n = directory_batch(proc, buffer, sizeof buffer)) {
+        for (long at = 0; at < n && found == 0; at += entry_length(buffer + at)) {
+            const char* name = entry_name(buffer + at);
+            if (all_digits(name) && std::strcmp(name, self) != 0 && process_holds(name, own.st_rdev)) {
+                found = static_cast<int32_t>(std::atoi(name));
+            }
+        }
+    }
+    (void)close(proc);  // read-only
+    return found;
+}
