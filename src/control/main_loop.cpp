@@ -30,8 +30,17 @@ void feed_waiting_bytes() {
 // One key a pass is taken and has no effect: a key pressed during a transfer
 // must not answer the next question.
 void consume_key() {
-    if (!key_waiting()) return;
-    if (key_read() == 0) (void)key_read();  // the second code of a two-code key
+    if (key_waiting()) (void)key_take();
+}
+
+// How long a pass may wait for a byte or a key: before the update 1 ms, as
+// always; in the watch until the watch runs out, and not at all once the
+// device is ready.
+uint32_t pass_wait_ms() {
+    if (!update_done) return PASS_SLEEP_MS;
+    if (ready) return 0;
+    const uint32_t spent = timer_start() - watch_timer;
+    return spent > WATCH_LIMIT_MS ? 0 : WATCH_LIMIT_MS - spent + 1;
 }
 
 // Identifies the device, checks the image against it and asks the user;
@@ -39,12 +48,12 @@ void consume_key() {
 // exit path.
 void update_pass() {
     if (detect_device() != DETECT_OK) {
-        print_message("\nNo Ostrel device found on COM%u.\n", port_number);
+        print_message("\nNo Ostrel device found on %s.\n", port_label);
         exit_path(EXIT_STATUS);
     }
     if (product_name(device.product_code, device.hardware_revision) == nullptr) {
-        print_message("\nThe device on COM%u not compatible with this update.\nProduct name: \"%.32s\"\n",
-                      port_number, device.reported_name);
+        print_message("\nThe device on %s not compatible with this update.\nProduct name: \"%.32s\"\n",
+                      port_label, device.reported_name);
         exit_path(EXIT_STATUS);
     }
     const Compatibility compatibility = check_compatibility(&device, selected_image);
@@ -67,7 +76,7 @@ void update_pass() {
 
 void run_main_loop() {
     for (;;) {
-        sleep_ms(PASS_SLEEP_MS);
+        idle_wait(&port, pass_wait_ms());
         if (update_done && (ready || timer_expired(watch_timer, WATCH_LIMIT_MS))) exit_path(EXIT_STATUS);
         feed_waiting_bytes();
         consume_key();

@@ -6,17 +6,36 @@
 
 #include <cstdint>
 
+#include "state/serial_port_record.h"
+
 // What key_read returns when no key can ever come: standard input has ended,
 // or there is no console that could deliver one.
 constexpr int32_t KEY_END_OF_INPUT = -1;
 
+// Called first in main(), before anything is opened. POSIX: a standard
+// stream the program was started without gets /dev/null, so that no port
+// can become it; a terminal on standard input is set to single keys without
+// echo and left as it was found on every way out. Windows: nothing to do.
+void console_start();
+
 // Non-zero when key_read would return at once (a key, or the end of input).
 int32_t key_waiting();
 // One key code without echo, 0 to 255; a two-code key delivers 0 (or 0xE0 on
-// Windows) and then its second code. KEY_END_OF_INPUT at end of input.
+// Windows) and then its second code. On a POSIX terminal an arrow or
+// function key's escape sequence comes as one code, 0x1B. KEY_END_OF_INPUT
+// at end of input.
 int32_t key_read();
+// One whole key, and its first code: Windows reads the second code after a
+// 0 as it always has; POSIX takes a second code only when one is already
+// waiting (Ctrl-Space is a whole key of code 0), and a UTF-8 character whole.
+int32_t key_take();
 // Sleeps at least `ms` milliseconds.
 void sleep_ms(uint32_t ms);
+// The main loop's wait between passes. POSIX: until a byte is waiting on the
+// port, a key comes, or `longest_ms` have passed, whichever is first, so an
+// idle program does not wake a thousand times a second. Windows: a sleep of
+// 1 ms, as the loop has always made.
+void idle_wait(const SerialPort* port, uint32_t longest_ms);
 
 // Prints to standard output and flushes at once, so prompts and "\r" progress
 // lines show on a pipe as on a console.

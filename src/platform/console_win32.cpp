@@ -81,6 +81,23 @@ int32_t key_read() {
     }
 }
 
+void console_start() {
+    // The console is used as Windows gives it.
+}
+
+int32_t key_take() {
+    const int32_t key = key_read();
+    // A key whose first code is 0 (a function or arrow key) has a second code.
+    if (key == 0) (void)key_read();
+    return key;
+}
+
+void idle_wait(const SerialPort* port, uint32_t longest_ms) {
+    (void)port;
+    (void)longest_ms;
+    Sleep(1);  // each pass of the main loop sleeps 1 ms, however long it could wait
+}
+
 void sleep_ms(uint32_t ms) {
     // INFINITE (0xFFFFFFFF) would never return; no caller waits that long.
     Sleep(ms);

@@ -106,9 +106,7 @@ void run_program_case(const ProgramCase& c, bool wine) {
     const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     c.check(run, wine);
-    for (const DeviceOutcome& d : run.devices) {
-        EXPECT_EQ(protocol_errors(d), std::vector<std::string>()) << "devsim on COM" << d.com;
-    }
+    for (const DeviceOutcome& d : run.devices) expect_protocol_kept(d);
     if (testing::Test::HasFailure()) {
         for (const DeviceOutcome& d : run.devices) ADD_FAILURE() << "devsim on COM" << d.com << ":\n" << event_list(d);
     }
@@ -181,6 +179,11 @@ void expect_transcript(const std::string& actual_output, const std::string& expe
     ADD_FAILURE() << "standard output differs from byte " << at << " (" << actual.size() << " bytes, expected "
                   << expected.size() << ")\n  actual:   ..." << visible(actual.substr(from, 360))
                   << "\n  expected: ..." << visible(expected.substr(from, 360));
+}
+
+void expect_protocol_kept(const DeviceOutcome& d) {
+    EXPECT_EQ(protocol_errors(d), std::vector<std::string>()) << "devsim on COM" << d.com;
+    EXPECT_EQ(count_of(d, "stray_application_bytes"), 0) << "devsim on COM" << d.com << ": bytes outside a line";
 }
 
 void expect_untouched(const DeviceOutcome& d) {

@@ -90,6 +90,9 @@ void expect_ended(const RunResult& run);
 // Exact standard output, progress runs collapsed; on a difference, shows
 // where it starts.
 void expect_transcript(const std::string& actual, const std::string& expected);
+// The device saw nothing that was not the protocol: no protocol error, no
+// byte outside a line of the application's.
+void expect_protocol_kept(const DeviceOutcome& d);
 // The device saw no port opened: only the pty's own rate, no byte.
 void expect_untouched(const DeviceOutcome& d);
 // devsim's verdict on the image: every block arrived intact and the device

@@ -115,26 +115,49 @@ TEST_P(ProgramEntry, Wine) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramEntry, testing::ValuesIn(entry_cases()), program_case_name);
 
-// The last key may be a function or arrow key: its first code is 0 and the
-// program reads its second code too, so a lone 0 leaves it waiting. Natively
-// only: a console under Wine cannot be typed a lone 0.
-TEST(ProgramEntryKeys, ALoneZeroCodeLeavesTheExitWaitingForItsSecondCode) {
-    RunPlan plan = plan_of({"5"}, {});
-    plan.keys = {{KEY_PROMPT, std::string(1, '\0')}};
-    plan.timeout_ms = 1500;
-    const RunResult run = e2e_run(plan);
-    ASSERT_EQ(run.error, "");
-    EXPECT_TRUE(run.timed_out) << "the program ended on the first code of a two-code key";
-    expect_transcript(run.output, text_head() + text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND + KEY_PROMPT);
-}
-
-TEST(ProgramEntryKeys, BothCodesOfATwoCodeKeyEndTheProgram) {
-    RunPlan plan = plan_of({"5"}, {});
-    plan.keys = {{KEY_PROMPT, std::string("\0;", 2)}};
+// On Linux a key of code 0 (Ctrl-Space) is a whole key, and a second code
+// is taken only when one is already waiting: a lone 0 ends the exit wait,
+// and a 0 typed in the watch does not stop the loop until another key
+// comes, so the ready message still ends the program. Natively only: a
+// console under Wine cannot be typed a lone 0.
+TEST(ProgramEntryKeys, ACodeZeroKeyIsAWholeKey) {
+    for (const std::string& keys : {std::string(1, '\0'), std::string("\0;", 2)}) {
+        RunPlan plan = plan_of({"5"}, {});
+        plan.keys = {{KEY_PROMPT, keys}};
+        const RunResult run = e2e_run(plan);
+        ASSERT_EQ(run.error, "");
+        expect_ended(run);
+        expect_transcript(run.output, text_head() + text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND + text_exit());
+    }
+    RunPlan plan = plan_of({"3"}, {{3, concat(snd44(1), {"--line", "3000:=P"})}});
+    plan.keys = {{NEWER_QUESTION, "y"}, {"100% complete.\n", std::string(1, '\0')}, {KEY_PROMPT, "x"}};
     const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     expect_ended(run);
-    expect_transcript(run.output, text_head() + text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND + text_exit());
+    expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" + text_progress(IMAGE_BLOCKS, true) +
+                                      text_exit());
+}
+
+// Started without standard output or standard input, the program must not
+// make the port of them: the device sees nothing but the protocol, and the
+// question, with no key to come, ends the program.
+TEST(ProgramEntryStreams, ClosedStandardStreamsNeverBecomeThePort) {
+    struct Case { const char* shell; bool output_seen; };
+    const Case cases[] = {{"exec \"$@\" >&- </dev/null", false}, {"exec \"$@\" <&-", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shell);
+        RunPlan plan = plan_of({"3"}, {{3, snd44(1)}});
+        plan.launcher = {"/bin/sh", "-c", c.shell, "sh"};
+        plan.keys = {};
+        const RunResult run = e2e_run(plan);
+        ASSERT_EQ(run.error, "");
+        expect_ended(run);
+        if (c.output_seen) expect_transcript(run.output, found_on_com3() + text_newer("2.58") + text_exit());
+        const DeviceOutcome& d = run.devices.at(0);
+        EXPECT_EQ(count_of(d, "stray_application_bytes"), 0) << "the program's messages went to the port";
+        EXPECT_EQ(count_of(d, "version_queries"), 2) << "the scan and the one pass that asks";
+        EXPECT_EQ(count_of(d, "bytes_dropped_wrong_rate"), 0);
+    }
 }
 
 }  // namespace

@@ -123,7 +123,7 @@ void check_fault_row(const FaultRow& row, const TimedRun& timed) {
     ASSERT_EQ(run.devices.size(), 1u);
     const DeviceOutcome& d = run.devices[0];
     expect_ended(run);
-    EXPECT_EQ(protocol_errors(d), std::vector<std::string>());
+    expect_protocol_kept(d);
     EXPECT_EQ(run.keys_sent, row.outcome == Outcome::retried ? 3u : 2u);
     EXPECT_GE(run.elapsed_ms, row.min_ms);
     EXPECT_LT(run.elapsed_ms, row.max_ms);

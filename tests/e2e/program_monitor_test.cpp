@@ -95,7 +95,7 @@ TEST(ProgramMonitorWatch, ProgressMessagesRestartTheWatch) {
                                       text_exit());
     const DeviceOutcome& d = run.devices.at(0);
     expect_image_complete(d, 1);
-    EXPECT_EQ(protocol_errors(d), std::vector<std::string>());
+    expect_protocol_kept(d);
     const size_t last = find_event(d, "script line", 0, "!100,1,2");
     ASSERT_LT(last, event_count(d));
     // The end includes stopping the simulated device.

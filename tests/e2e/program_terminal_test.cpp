@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "e2e_process.h"
 #include "program_e2e.h"
@@ -44,7 +46,10 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
             FAIL() << "tmux did not start";
         }
         const std::string f = "'" + folder.path + "'";
-        const std::string program = "OFWU_COM_DIR='" + com_dir + "' '" + e2e_program_path() + "' 3";
+        const std::string locks = folder.path + "/lock";
+        ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
+        const std::string program =
+            "OFWU_COM_DIR='" + com_dir + "' OFWU_LOCK_DIR='" + locks + "' '" + e2e_program_path() + "' 3";
         tmux.line("stty -g > " + f + "/before.txt");
         const bool saved = wait_for_file(folder.path + "/before.txt", 5000);
         tmux.line(program);
@@ -53,9 +58,11 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
         // The paced transfer takes some 20 s; interrupt it on its way.
         const bool moving =
             asked && tmux.wait_for([](const std::string& s) { return progress_shown(s) >= 10; }, 30000);
+        const bool lock_taken = !std::filesystem::is_empty(locks);
         if (moving) tmux.key("C-c");
         tmux.line("echo $? > " + f + "/rc1.txt; stty -g > " + f + "/after.txt; stty -a > " + f + "/after_a.txt");
         const bool back = moving && wait_for_file(folder.path + "/after_a.txt", 10000);
+        const bool lock_left = !std::filesystem::is_empty(locks);
         const int shown_at_interrupt = progress_shown(tmux.screen());
         // Again, against the same device, now waiting in its bootloader.
         tmux.line("clear");
@@ -74,6 +81,8 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
         ASSERT_TRUE(back) << "the shell did not come back after Ctrl-C\n" << second_screen;
         EXPECT_LT(shown_at_interrupt, 100) << "the transfer ended before Ctrl-C";
         EXPECT_EQ(std::atoi(file_text(folder.path + "/rc1.txt").c_str()), 130) << "ended by SIGINT";
+        EXPECT_TRUE(lock_taken) << "the port's lock file stands while the program has the port";
+        EXPECT_FALSE(lock_left) << "the port's lock file is removed on SIGINT";
         EXPECT_EQ(file_text(folder.path + "/after.txt"), file_text(folder.path + "/before.txt"))
             << "the terminal's settings were not restored";
         const std::string settings = file_text(folder.path + "/after_a.txt");
@@ -122,6 +131,85 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
     EXPECT_GT(count_of(d, "block_packets"), IMAGE_BLOCKS) << "the first run had sent blocks before Ctrl-C";
     EXPECT_LT(count_of(d, "block_packets"), 2 * IMAGE_BLOCKS);
     if (HasFailure()) ADD_FAILURE() << event_list(d) << d.log;
+}
+
+}  // namespace
+
+namespace {
+
+// A device on COM3 of a folder, and a shell in a real terminal to run the
+// program in.
+class TerminalRun {
+public:
+    explicit TerminalRun(const std::vector<std::string>& device) : tmux_(folder_.path) {
+        com_dir_ = folder_.path + "/com";
+        (void)mkdir(com_dir_.c_str(), 0700);  // a failure shows as a device that cannot start
+        std::string error;
+        started_ = devsim_start(com_dir_ + "/COM3", folder_.path, 3, device, &device_, &error) &&
+                   tmux_.start("/bin/sh");
+    }
+    ~TerminalRun() { (void)devsim_stop(&device_); }
+    bool started() const { return started_; }
+    Tmux& tmux() { return tmux_; }
+    // The program's command line with its argument, and what follows it.
+    std::string command(const std::string& argument, const std::string& after = "") const {
+        return "OFWU_COM_DIR='" + com_dir_ + "' OFWU_LOCK_DIR='" + folder_.path + "' '" + e2e_program_path() + "' " +
+               argument + after;
+    }
+
+private:
+    TempFolder folder_;
+    std::string com_dir_;
+    DevsimProcess device_;
+    Tmux tmux_;
+    bool started_ = false;
+};
+
+// Keys typed while the scan runs are not echoed (the first of them then
+// answers the exit prompt), and an arrow key at the exit prompt ends the
+// program without leaving the rest of its escape sequence to the shell.
+// ("END""ED" and "MA""RK" show as ENDED and MARK only where they are printed.)
+TEST(ProgramTerminal, NothingTypedShowsOrReachesTheShell) {
+    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+    TerminalRun run({"--app-silent", "--boot-silent"});
+    ASSERT_TRUE(run.started());
+    Tmux& tmux = run.tmux();
+    tmux.line(run.command("3", "; echo END\"\"ED"));
+    ASSERT_TRUE(tmux.wait_for_text("COM3: ", 1, 10000)) << tmux.screen();
+    tmux.type("abc");  // the detection of a silent device takes some 8 s
+    ASSERT_TRUE(tmux.wait_for_text("ENDED", 1, 20000)) << tmux.screen();
+    tmux.line(run.command("5", "; echo END\"\"ED"));
+    ASSERT_TRUE(tmux.wait_for_text("Press any key to exit...", 2, 10000)) << tmux.screen();
+    tmux.key("Up");
+    ASSERT_TRUE(tmux.wait_for_text("ENDED", 2, 10000)) << tmux.screen();
+    tmux.line("echo MA\"\"RK");
+    const bool marked = tmux.wait_for_text("\nMARK", 1, 5000);
+    const std::string screen = tmux.screen();
+    EXPECT_TRUE(marked) << screen;
+    EXPECT_EQ(screen.find("abc"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("not found"), std::string::npos) << "the arrow key's sequence reached the shell\n" << screen;
+}
+
+// Stopped with Ctrl-Z at the question and brought back with fg, the program
+// still reads keys without echo: typed "abc" shows nowhere, and N answers.
+TEST(ProgramTerminal, StoppedAndContinuedAtTheQuestionStillWithoutEcho) {
+    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+    TerminalRun run(snd44(1));
+    ASSERT_TRUE(run.started());
+    Tmux& tmux = run.tmux();
+    tmux.line(run.command("3"));
+    ASSERT_TRUE(tmux.wait_for_text("(Y,N) ", 1, 15000)) << tmux.screen();
+    tmux.key("C-z");
+    ASSERT_TRUE(tmux.wait_for_text("Stopped", 1, 5000)) << tmux.screen();
+    tmux.line("fg");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    tmux.type("abc");
+    tmux.type("n");
+    ASSERT_TRUE(tmux.wait_for_text("(Y,N) ", 2, 10000)) << tmux.screen();
+    tmux.key("C-c");
+    const std::string screen = tmux.screen();
+    EXPECT_EQ(screen.find("abc"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\nN\n\nUpdate cancelled."), std::string::npos) << "the answer after fg" << screen;
 }
 
 }  // namespace

@@ -295,7 +295,7 @@ TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
     ASSERT_LT(asked_again, event_count(d));
     EXPECT_LT(ready, asked_again) << "the first =P came while the first question stood";
     EXPECT_EQ(count_of(d, "script_lines_sent"), 2) << "the program left before the second =P";
-    EXPECT_EQ(protocol_errors(d), std::vector<std::string>());
+    expect_protocol_kept(d);
 }
 
 }  // namespace

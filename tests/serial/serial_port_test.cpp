@@ -1,6 +1,20 @@
 #include <cstring>
 #include <ctime>
 
+#ifndef _WIN32
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#endif
+
 #include "serial_fixture.h"
 #include "wine_host.h"
 
@@ -98,6 +112,53 @@ TEST_F(SerialPortTest, ReadEndsOnATenMillisecondGap) {
         EXPECT_TRUE(finish_peer().ok);
     }
 }
+
+// A device that trickles bytes closer together than the 10 ms gap cannot
+// keep a read going: the whole read is given up after 4000 ms, with 0.
+TEST_F(SerialPortTest, ATrickleIsGivenUpAfterOnePortWait) {
+    start_peer("expect_text G\ntrickle 5A 1000 5");
+    open_port();
+    ASSERT_EQ(port_write(&port, GO, 1), 1);
+    static uint8_t buffer[1000];
+    int32_t got = -1;
+    const uint32_t took = elapsed_ms([&] { got = port_read(&port, buffer, 1000); });
+    EXPECT_EQ(got, 0);
+    EXPECT_GE(took, PORT_WAIT_MS - 50);
+    EXPECT_LE(took, PORT_WAIT_MS + 50);
+    finish_peer();
+}
+
+#ifndef _WIN32
+// The count a write reports is what it wrote, whether or not the line can be
+// drained afterwards: the drain (ioctl TCSBRK) is made to fail, as it does
+// when the device goes between the write and the drain, by a system call
+// filter in a child process.
+TEST_F(SerialPortTest, AWriteReportsItsCountWhenTheDrainFails) {
+    start_peer("expect_text G");
+    const pid_t child = fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TCSBRK, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (port_open(&port, TEST_COM, 19200) != 1) _exit(2);
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            _exit(3);
+        }
+        _exit(port_write(&port, GO, 1) == 1 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write reported 0; 2, 3: the test could not set up";
+    EXPECT_TRUE(finish_peer().ok);
+}
+#endif
 
 TEST_F(SerialPortTest, ReadOfTheWantedCountAddsNoGapWait) {
     // The packet link reads one byte at a time thousands of times per update.
