@@ -12,6 +12,17 @@ namespace {
 constexpr char REPLY_PREFIX[] = "=V \"";
 constexpr uint32_t REPLY_NAME_MAX = 31;  // a version reply fills at most this much of reported_name
 
+// Bytes read for one message line, what a "^" threw away included. A line
+// holds at most VERSION_LINE_CAPACITY - 1 bytes, and what comes before its
+// "^" is what a drained port let through since: ten lines' worth is no
+// working application's, but a line that restarts for ever ("^^^..."), which
+// is then given up as a silent device is.
+constexpr int32_t LINE_BYTES_MAX = 10 * VERSION_LINE_CAPACITY;
+// Empty lines ("$") and acknowledgements ("+$") skipped before a version
+// reply. An application sends a few before it answers; a hundred is one that
+// answers nothing else, and is given up as a silent one is.
+constexpr uint32_t SKIPPED_LINES_MAX = 100;
+
 // Reads the identity tail ",code?revision?option" that follows a "," cursor.
 const char* read_identity_tail(DeviceIdentity* identity, const char* cursor) {
     cursor = text_pass_one(cursor);
@@ -46,7 +57,8 @@ const char* read_version(DeviceIdentity* identity, const char* cursor) {
 
 LineResult read_message_line(char* buffer, int32_t capacity) {
     int32_t count = 0;
-    for (;;) {
+    for (int32_t taken = 0;; ++taken) {
+        if (taken == LINE_BYTES_MAX) return LINE_TIMEOUT;
         uint8_t byte = 0;
         if (port_read_timed(&port, &byte, 1, LINE_BYTE_LIMIT_MS) != 1) return LINE_TIMEOUT;
         if (byte == '^') {
@@ -111,10 +123,11 @@ VersionResult query_version(DeviceIdentity* identity, int32_t listen_only) {
     identity->reported_name[0] = '\0';
 
     char line[VERSION_LINE_CAPACITY];
-    for (;;) {
+    for (uint32_t skipped = 0; skipped <= SKIPPED_LINES_MAX; ++skipped) {
         if (read_message_line(line, VERSION_LINE_CAPACITY) != LINE_OK) return VERSION_NO_REPLY;
         // The application may send empty messages and "+" acknowledgements first.
         if (std::strcmp(line, "$") == 0 || std::strcmp(line, "+$") == 0) continue;
         return parse_version_reply(identity, line);
     }
+    return VERSION_NO_REPLY;
 }

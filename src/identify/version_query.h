@@ -23,7 +23,8 @@ enum VersionResult : int32_t {
 
 // Reads one message line from the port: the text after the last "^" before
 // the first "$", up to and including the "$", NUL-terminated. A line that
-// fills capacity - 1 bytes ends there.
+// fills capacity - 1 bytes ends there. A line that restarts with "^" for
+// ever is given up as a silent device is, with LINE_TIMEOUT.
 LineResult read_message_line(char* buffer, int32_t capacity);
 
 // Sets display_name: the name the device reported, or, when it reported
@@ -34,7 +35,7 @@ void identity_choose_display_name(DeviceIdentity* identity);
 VersionResult parse_version_reply(DeviceIdentity* identity, const char* line);
 
 // Sends "^V$" (unless listen_only) and parses the first line that is neither
-// "$" nor "+$". Works on the program's port.
+// "$" nor "+$" (of which it skips a bounded number). Works on the program's port.
 VersionResult query_version(DeviceIdentity* identity, int32_t listen_only);
 
 #endif

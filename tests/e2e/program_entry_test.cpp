@@ -75,6 +75,23 @@ std::vector<ProgramCase> entry_cases() {
                          EXPECT_EQ(count_of(run.devices[0], "probes"), 0) << "the application answered";
                          expect_untouched(run.devices[1]);
                      }});
+    // A device that babbles (idle fill after the probe, "^" or "^$" after the
+    // query) is given up as a silent one is, and sooner: the scan moves on.
+    const std::pair<const char*, std::vector<std::string>> babbles[] = {
+        {"Zeros", {"--start", "bootloader", "--babble", "zeros"}},
+        {"Carets", {"--babble", "carets"}},
+        {"EmptyLines", {"--babble", "empty-lines"}},
+    };
+    for (const auto& [name, args] : babbles) {
+        cases.push_back({std::string("BabbleIsGivenUp") + name,
+                         [args = args](bool) { return plan_of({"3"}, {{3, args}}); },
+                         [](const RunResult& run, bool) {
+                             expect_ended(run);
+                             expect_transcript(run.output, text_head() + text_port(3, "No Ostrel devices detected.") +
+                                                               NOTHING_FOUND + text_exit());
+                             EXPECT_LT(run.elapsed_ms, 12000) << "a silent device takes some 8 s";
+                         }});
+    }
     // COM2 holds a revision no image fits, COM3 the right device, COM4 another
     // right one that the scan never reaches. The device on COM3 is gone when
     // the main loop asks it again.

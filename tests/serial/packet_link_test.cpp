@@ -76,6 +76,36 @@ TEST_F(PacketLinkTest, SilentBootloaderGivesNoAckAfterOnePortWait) {
     EXPECT_TRUE(finish_peer().ok);
 }
 
+// A line that gives nothing but idle fill, or garbage at a wrong rate, is
+// given up as a silent one is, long before a port wait; idle fill under the
+// bound is skipped as ever.
+TEST_F(PacketLinkTest, BabbleEndsTheWaitAsSilenceWould) {
+    struct Case { const char* name; const char* peer; int32_t sent; int32_t received; };  // received -1: not asked
+    const Case cases[] = {
+        {"zeros for ever", "trickle 00 3000 0", SEND_NO_ACK, RECEIVE_NO_LENGTH},
+        {"1000 zeros, then an answer", "trickle 00 1000 0\nsend CC 02 00", SEND_OK, RECEIVE_OK},
+        {"bytes at a wrong rate", "send FF FF FF", SEND_REFUSED, -1},
+    };
+    const uint8_t probe[] = {COMMAND_PROBE};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start_peer(std::string("expect 03 26 26\n") + c.peer);
+        open_port(115200);
+        int32_t sent = -1;
+        int32_t received = -1;
+        uint8_t buffer[4];
+        uint8_t length = sizeof buffer;
+        const uint32_t took = elapsed_ms([&] {
+            sent = packet_send(probe, 1, 1, 2000);
+            if (c.received >= 0) received = packet_receive(buffer, &length, 300);
+        });
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(received, c.received);
+        EXPECT_LT(took, 2000u) << "no longer than the silence it stands for";
+        finish_peer();
+    }
+}
+
 struct ReceiveCase {
     const char* name;
     const char* peer_sends;

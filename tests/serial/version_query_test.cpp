@@ -88,6 +88,34 @@ TEST_F(VersionQueryTest, SilentDeviceFailsAfterOnePortWait) {
     EXPECT_TRUE(finish_peer().ok);
 }
 
+// An application that answers with "^", "^$" or "^+$" for ever is given up
+// as a silent one is; a reply after many empty lines, under the bound, counts.
+TEST_F(VersionQueryTest, BabbleEndsTheQueryAsSilenceWould) {
+    const auto repeated = [](const std::string& text, int times) {
+        std::string all;
+        for (int i = 0; i < times; ++i) all += text;
+        return all;
+    };
+    struct Case { const char* name; std::string peer; VersionResult result; };
+    const Case cases[] = {
+        {"carets for ever", "trickle 5E 3000 0", VERSION_NO_REPLY},
+        {"empty lines for ever", "send_text " + repeated("^$", 400), VERSION_NO_REPLY},
+        {"acknowledgements for ever", "send_text " + repeated("^+$", 400), VERSION_NO_REPLY},
+        {"90 empty lines, then the reply", "send_text " + repeated("^$", 90) + "^=V \"X\" 2.59$", VERSION_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start_peer("expect_text ^V$\n" + c.peer);
+        open_port();
+        DeviceIdentity identity{};
+        VersionResult result = VERSION_BAD_END;
+        const uint32_t took = elapsed_ms([&] { result = query_version(&identity, 0); });
+        EXPECT_EQ(result, c.result);
+        EXPECT_LT(took, 2000u) << "no longer than the silence it stands for";
+        finish_peer();
+    }
+}
+
 TEST_F(VersionQueryTest, SlowBytesWithinTheByteLimitStillMakeALine) {
     start_peer("expect_text ^V$\nsend_text ^=V \"X\" 2.\nsleep 1500\nsend_text 59$");
     open_port();

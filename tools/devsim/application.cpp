@@ -24,6 +24,7 @@ void on_query(Device* device) {
         device_log(device, "query ignored", "the application is silent");
         return;
     }
+    if (device_babble(device, "carets", "^") || device_babble(device, "empty-lines", "^$")) return;
     send_reply(device);
 }
 

@@ -33,6 +33,7 @@ void on_probe(Device* device) {
     report_count(&device->report, "probes");
     device_log(device, "probe", "&");
     if (device_step(device, "probe", device->probes)) return;
+    if (device_babble(device, "zeros", std::string(1, '\0'))) return;
     const int32_t silent = device->scenario.boot_silent_probes;
     if (silent < 0 || device->probes <= static_cast<uint32_t>(silent)) {
         device_log(device, "probe ignored", "the bootloader is silent");

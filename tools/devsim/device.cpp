@@ -98,6 +98,7 @@ void device_advance(Device* device, uint64_t now_us) {
     }
     if (device->mode == Mode::application) application_advance(device);
     else bootloader_advance(device);
+    while (!device->babble.empty() && device->outbox.size() < BABBLE_QUEUE) device_send_text(device, device->babble);
 }
 
 uint64_t device_next_timer(const Device& device) {
@@ -196,6 +197,13 @@ void device_play_script(Device* device, const std::vector<ScriptLine>& script, u
     device->script = script;
     device->script_next = 0;
     if (!script.empty()) device->script_at_us = device->now_us + delay_us + script[0].delay_ms * 1000ull;
+}
+
+bool device_babble(Device* device, const std::string& kind, const std::string& unit) {
+    if (device->scenario.babble != kind) return false;
+    if (device->babble.empty()) device_log(device, "babble", kind);
+    device->babble = unit;
+    return true;
 }
 
 std::vector<std::string> device_unmet(const Device& device) {

@@ -24,6 +24,7 @@ constexpr uint64_t PARTIAL_PACKET_US = 2000000;  // a frame cut off this long ag
 constexpr uint64_t ACK_WAIT_US = 2000000;        // the program answers a reply packet within this
 constexpr size_t APP_LINE_MAX = 256;            // longer application input is cut there
 constexpr uint32_t NOISE_BURST = 10;            // noise bytes a noise fault sends
+constexpr size_t BABBLE_QUEUE = 64;             // babble kept queued, topped up as it goes out
 
 enum class Mode { application, bootloader };
 
@@ -40,6 +41,7 @@ struct Device {
     uint64_t now_us = 0;
     uint32_t line_baud = 0;              // the program's rate, kept up to date by the line
     std::deque<OutByte> outbox;          // in order of due time
+    std::string babble;                  // sent again and again once started; empty: none
 
     // Application.
     std::string app_line;
@@ -114,6 +116,9 @@ void device_step_later(Device* device, const std::string& name, uint32_t number,
 void device_enter_bootloader(Device* device);
 void device_restart_application(Device* device);
 void device_play_script(Device* device, const std::vector<ScriptLine>& script, uint64_t delay_us);
+// Starts the babble `unit` (sent for ever, at the line's own pace) when the
+// scenario's babble is `kind`; true when it did.
+bool device_babble(Device* device, const std::string& kind, const std::string& unit);
 
 void application_receive(Device* device, uint8_t byte);
 void application_advance(Device* device);

@@ -111,7 +111,10 @@ void deliver_input(Loop* loop, uint64_t now) {
 std::vector<uint8_t> due_output(Loop* loop, uint64_t now, bool rates_match) {
     std::vector<uint8_t> out;
     const Device& device = loop->device;
-    const uint64_t byte_us = device.scenario.pace ? byte_time_us(device_baud(device)) : 0;
+    // Babble goes out at the line's own pace, so that it never ends but
+    // never floods either.
+    const bool paced = device.scenario.pace || !device.babble.empty();
+    const uint64_t byte_us = paced ? byte_time_us(device_baud(device)) : 0;
     for (const OutByte& b : device.outbox) {
         if (b.due_us > now || (byte_us != 0 && loop->tx_free_us > now)) break;
         out.push_back(rates_match ? b.byte : 0xFF);

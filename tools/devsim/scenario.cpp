@@ -128,6 +128,15 @@ bool on_unplug(Scenario* s, const std::string& v, std::string* e) {
     return e->empty();
 }
 
+bool on_babble(Scenario* s, const std::string& v, std::string* e) {
+    if (v != "zeros" && v != "carets" && v != "empty-lines") {
+        *e = "--babble takes zeros, carets or empty-lines";
+        return false;
+    }
+    s->babble = v;
+    return true;
+}
+
 bool on_expect(Scenario* s, const std::string& v, std::string* e) {
     const char* known[] = {"update", "no-update", "query", "probe", "unplugged", "clean"};
     for (const char* k : known) {
@@ -196,6 +205,7 @@ const OptionRow OPTIONS[] = {
     {"on-status",          true,  on_status},
     {"on-entry",           true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::silent, FaultKind::noise}, "on-entry", &s->on_entry, e); }},
     {"on-restart",         true,  [](Scenario* s, const std::string& v, std::string* e) { return read_fault_of(v, {FaultKind::silent, FaultKind::noise}, "on-restart", &s->on_restart, e); }},
+    {"babble",             true,  on_babble},
     {"faults-once",        false, [](Scenario* s, const std::string&, std::string*) { s->faults_once = true; return true; }},
     {"unplug-at",          true,  on_unplug},
     {"line",               true,  [](Scenario* s, const std::string& v, std::string* e) { return add_line(&s->restart_script, v, e); }},
@@ -325,6 +335,7 @@ const char* scenario_usage() {
            "  --on-probe FAULT  --on-start FAULT  --on-block K:FAULT  --on-status K:FAULT\n"
            "      (FAULT: nak, silent, noise, D, status:HH; for a status request nak, silent, no-reply)\n"
            "  --on-entry silent|noise  --on-restart silent|noise  --faults-once\n"
+           "  --babble zeros|carets|empty-lines\n"
            "  --unplug-at STEP  --line MS:TEXT  --start-line MS:TEXT\n"
            "  --bootl-delay MS  --restart-delay MS  --idle-timeout MS  --pace  --verbose\n"
            "  --expect update|no-update|query|probe|unplugged|clean\n";

@@ -54,6 +54,10 @@ struct Scenario {
     Fault on_entry;                       // silent or noise, when the entry string comes
     Fault on_restart;                     // silent or noise, when the application restarts
     bool faults_once = false;             // each fault is played once, then the step goes right
+    // "zeros": the bootloader answers a probe with idle fill and nothing else;
+    // "carets", "empty-lines": the application answers "^V$" with "^" or "^$"
+    // for ever. Empty: no babble.
+    std::string babble;
     std::string unplug_at;                // a step name, see scenario_step_valid
     std::vector<ScriptLine> start_script;     // played from the device's start
     std::vector<ScriptLine> restart_script;   // played after each restart
