@@ -18,7 +18,6 @@ endif()
 string(REGEX REPLACE "(................................)" "\\1\n" hex "${hex}")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 
-set(check "static_assert")
 file(WRITE "${OUTPUT}.tmp" "// Made by the build from ${LABEL}; do not edit.
 #include \"catalogue/image_checks.h\"
 
@@ -28,16 +27,10 @@ constexpr uint8_t IMAGE_BYTES[] = {
 ${bytes}};
 constexpr uint32_t IMAGE_SIZE = sizeof IMAGE_BYTES;
 
-using namespace image_checks;
-${check}(header_fits(IMAGE_SIZE), \"${LABEL}: shorter than a header and a trailer\");
-${check}(length_is_file_size(IMAGE_BYTES, IMAGE_SIZE), \"${LABEL}: image_length is not the size of the file\");
-${check}(format_is_known(IMAGE_BYTES), \"${LABEL}: format_version is not 1.00 or reserved is not 0\");
-constexpr bool CHAIN_OK = blocks_end_on_trailer(IMAGE_BYTES, IMAGE_SIZE);
-${check}(CHAIN_OK, \"${LABEL}: the block_count records (3 to 252 bytes each) do not end on the CRC trailer\");
-${check}(!CHAIN_OK || block_sizes_agree(IMAGE_BYTES), \"${LABEL}: max_block_length or flash_length does not agree with the block records\");
-${check}(flash_range_agrees(IMAGE_BYTES), \"${LABEL}: flash_length is not flash_end - flash_start + 1\");
-${check}(crc_matches(IMAGE_BYTES, IMAGE_SIZE), \"${LABEL}: image_crc is not the CRC-32 of the image\");
-${check}(name_matches_product_table(IMAGE_BYTES), \"${LABEL}: name is not the product table's name for the image's product code and hardware revision\");
+// Every rule of the format, each with its own message naming the file and the rule.
+constexpr ImageRule BROKEN = image_first_broken_rule(IMAGE_BYTES, IMAGE_SIZE);
+#define OFWU_IMAGE_RULE_CHECK(rule, text) static_assert(BROKEN != rule, \"${LABEL}: \" text);
+OFWU_IMAGE_RULES(OFWU_IMAGE_RULE_CHECK)
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "catalogue/product_table.h"
+#include "state/firmware_image_record.h"
 
 // Header offsets, in bytes from the start of the image.
 constexpr uint32_t IMAGE_LENGTH_AT = 0;
@@ -28,32 +29,12 @@ constexpr uint32_t IMAGE_START_BYTES_AT = 44;
 constexpr uint32_t IMAGE_NAME_AT = 51;
 constexpr uint32_t IMAGE_HEADER_SIZE = 84;     // the first block record starts here
 
-constexpr uint32_t START_BYTES_SIZE = 7;
-constexpr uint32_t IMAGE_NAME_SIZE = 33;
 constexpr uint32_t IMAGE_TRAILER_SIZE = 4;     // CRC-32
 constexpr uint32_t IMAGE_FORMAT = 0x01000000u; // format 1.00
 constexpr uint32_t BLOCK_LENGTH_MIN = 3;
 constexpr uint32_t BLOCK_LENGTH_MAX = 252;     // length + 1 data bytes must fit one packet
 constexpr uint32_t BLOCK_OVERHEAD = 12;        // record bytes that cover no device memory
 constexpr uint32_t IMAGE_SLOTS = 8;
-
-// One image: its header fields, read once, and its bytes.
-struct FirmwareImage {
-    uint32_t image_length;         // 0 marks an empty slot
-    uint32_t format_version;
-    uint32_t product_code;
-    uint32_t hardware_revision;
-    uint32_t version;              // packed version
-    uint32_t max_block_length;
-    uint32_t block_count;
-    uint32_t flash_length;
-    uint32_t flash_start;
-    uint32_t flash_end;
-    uint32_t reserved;
-    uint8_t start_bytes[START_BYTES_SIZE];  // opaque, copied into the start packet
-    char name[IMAGE_NAME_SIZE];
-    const uint8_t* bytes;          // the whole image, header included
-};
 
 // One block record: `length` counts its own two bytes, `body` follows them.
 struct ImageBlock {
@@ -116,8 +97,19 @@ constexpr bool block_next(BlockWalk* walk, ImageBlock* block) {
 extern const FirmwareImage* const image_catalogue[IMAGE_SLOTS];
 
 // The first non-empty slot, in slot order, made for exactly this product code
-// and hardware revision; nullptr when none is.
+// and hardware revision; nullptr when none is. In a run given an image file
+// (image_file of the program-wide state is not empty) the catalogue is that
+// one image.
 const FirmwareImage* find_image(uint16_t product_code, uint16_t hardware_revision);
+
+// Reads the image file at `path` and checks it by every rule of the format;
+// when it keeps them all it becomes image_file, this run's catalogue. When
+// not, prints one line naming the file and the reason (the first rule it
+// breaks), and returns false.
+bool image_file_load(const char* path);
+// Prints this run's catalogue for --list, one line a slot: the built-in
+// images, or the image file under `file_label`.
+void catalogue_print(const char* file_label);
 
 // find_image over any catalogue of `count` slots.
 const FirmwareImage* catalogue_find(const FirmwareImage* const* slots, uint32_t count,

@@ -1,6 +1,7 @@
 #include "catalogue/update_decision.h"
 
 #include <cctype>
+#include <cstdio>
 
 #include "catalogue/product_table.h"
 #include "platform/console.h"
@@ -91,16 +92,25 @@ int32_t version_width(uint32_t version) {
     return width;
 }
 
-void print_version(uint32_t version, int32_t pad) {
-    if (version != 0) {
-        print_message("%u.%02u", version_major(version), version_minor(version));
-        if (version_sub(version) != 0) print_message(".%02u", version_sub(version));
-        if (version_letter(version) != 0) print_message("%c", static_cast<int>(version_letter(version) + LETTER_BASE));
-        if (version_sub(version) != 0) print_message("(Beta)");
-    } else {
-        print_message("None");
+void version_text(uint32_t version, char* text, uint32_t size) {
+    if (version == 0) {
+        (void)std::snprintf(text, size, "None");
+        return;
     }
-    print_message(",");
+    // Each field is one byte: the longest text is "255.255.255z(Beta)", which fits.
+    int length = std::snprintf(text, size, "%u.%02u", version_major(version), version_minor(version));
+    if (version_sub(version) != 0) length += std::snprintf(text + length, size - static_cast<uint32_t>(length), ".%02u", version_sub(version));
+    if (version_letter(version) != 0) {
+        length += std::snprintf(text + length, size - static_cast<uint32_t>(length), "%c",
+                                static_cast<int>(version_letter(version) + LETTER_BASE));
+    }
+    if (version_sub(version) != 0) (void)std::snprintf(text + length, size - static_cast<uint32_t>(length), "(Beta)");
+}
+
+void print_version(uint32_t version, int32_t pad) {
+    char text[VERSION_TEXT_SIZE];
+    version_text(version, text, sizeof text);
+    print_message("%s,", text);
     // A negative width would left-justify, so only a positive pad is passed.
     if (pad > 0) print_message("%*s", static_cast<int>(pad), "");
 }
@@ -123,7 +133,11 @@ void print_versions(const DeviceIdentity* device, const FirmwareImage* image) {
     print_message("Model: %.*s", NAME_SHOWN_MAX, image->name);
 }
 
-UpdateAnswer confirm_update(const DeviceIdentity* device, const FirmwareImage* image) {
+namespace {
+
+// The verdict (same, newer, older) and both version lines; the question
+// that goes with the verdict.
+const char* print_verdict(const DeviceIdentity* device, const FirmwareImage* image) {
     const char* name = shown(device->display_name);
     const char* question;
     if (device->version == image->version) {
@@ -137,12 +151,41 @@ UpdateAnswer confirm_update(const DeviceIdentity* device, const FirmwareImage* i
         question = "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
     }
     print_versions(device, image);
-    print_text(question);
+    return question;
+}
 
+}  // namespace
+
+UpdateAnswer confirm_update(const DeviceIdentity* device, const FirmwareImage* image) {
+    print_text(print_verdict(device, image));
     const int32_t answer = answer_read();
     if (answer == KEY_END_OF_INPUT) return ANSWER_END_OF_INPUT;
     print_message("%c\n", static_cast<int>(answer));  // the answer stands after the question
     if (answer == 'Y') return ANSWER_YES;
     print_message("\nUpdate cancelled.\n\n");
     return ANSWER_NO;
+}
+
+UpdateAnswer decide_update(const DeviceIdentity* device, const FirmwareImage* image, int32_t in_bootloader,
+                           int32_t allow_older) {
+    (void)print_verdict(device, image);
+    // No question stands: the rule's answer, and why, in its place.
+    if (in_bootloader) {
+        print_message("\n\nUnattended: the device is in its bootloader; updating.\n");
+        return ANSWER_YES;
+    }
+    if (device->version == image->version) {
+        print_message("\n\nUnattended: the device runs this version already; nothing to do.\n");
+        return ANSWER_SAME;
+    }
+    if (device->version < image->version) {
+        print_message("\n\nUnattended: updating to the newer version.\n");
+        return ANSWER_YES;
+    }
+    if (allow_older) {
+        print_message("\n\nUnattended: updating to the older version (--allow-older).\n");
+        return ANSWER_YES;
+    }
+    print_message("\n\nUnattended: not updating to an older version without --allow-older.\n");
+    return ANSWER_OLDER;
 }

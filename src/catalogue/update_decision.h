@@ -21,7 +21,11 @@ enum UpdateAnswer : int32_t {
     ANSWER_NO = 0,
     ANSWER_YES = 1,
     ANSWER_END_OF_INPUT = 2,  // no key can come any more: the caller ends the program
+    ANSWER_SAME = 3,          // unattended: the device runs this version already, nothing to do
+    ANSWER_OLDER = 4,         // unattended: the image is older and --allow-older was not given
 };
+
+constexpr uint32_t VERSION_TEXT_SIZE = 32;  // "255.255.255z(Beta)" and its NUL, with room
 
 // The web page named at the end of every incompatibility report.
 inline constexpr char SUPPORT_ADDRESS[] = "https://www.ostrel.example/support";
@@ -37,6 +41,9 @@ void report_incompatibility(Compatibility code, const DeviceIdentity* device, co
 // minor and the sub and at most two for the major, whatever their values.
 int32_t version_width(uint32_t version);
 
+// The version as print_version shows it before its comma ("None" for 0).
+void version_text(uint32_t version, char* text, uint32_t size);
+
 // Prints the version ("None" for 0), a comma and `pad` spaces (none when pad <= 0).
 void print_version(uint32_t version, int32_t pad);
 
@@ -48,5 +55,12 @@ void print_versions(const DeviceIdentity* device, const FirmwareImage* image);
 // or N, ignoring every other key. At the end of key input no answer can
 // come: ANSWER_END_OF_INPUT, with nothing more printed.
 UpdateAnswer confirm_update(const DeviceIdentity* device, const FirmwareImage* image);
+
+// The unattended answer (--batch): the same verdict and version lines, then
+// the rule instead of a key: newer, or a device in its bootloader (an update
+// cut off earlier: it runs no application), ANSWER_YES; the same version
+// ANSWER_SAME; older ANSWER_OLDER, or ANSWER_YES with `allow_older`.
+UpdateAnswer decide_update(const DeviceIdentity* device, const FirmwareImage* image, int32_t in_bootloader,
+                           int32_t allow_older);
 
 #endif

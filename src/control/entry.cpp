@@ -1,11 +1,13 @@
-// Program entry: banner, the port argument, the port scan, and the exit path.
+// Program entry: the command line, banner, the port argument and the port scan.
 #include <cstdlib>
 #include <cstring>
 
 #include "catalogue/firmware_image.h"
+#include "control/command_line.h"
 #include "control/program.h"
 #include "identify/detect.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/number_text.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
@@ -14,15 +16,8 @@
 namespace {
 
 constexpr uint32_t PORT_HINT_SIZE = 1024;  // one line of advice after "Could not open port."
-constexpr char BANNER[] = "Ostrel firmware update utility. Version 2.08";
+constexpr char BANNER[] = "Ostrel firmware update utility. Version " OFWU_VERSION;
 constexpr char NOTICE[] = "\nCopyright (C) Ostrel. For Ostrel devices only; keep the device powered during an update.\n";
-
-void print_usage() {
-    print_message("\nUse: OFWU [x]\n");
-    print_message("\nWhere:");
-    print_message("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,");
-    print_message("\n          otherwise searches COM1 - COM16.");
-}
 
 // After "Could not open port.", a line that says what the user can do about
 // it, where the system can tell (Linux: no permission, or another program
@@ -32,9 +27,15 @@ void print_open_hint(const PortCandidate* candidate) {
     if (port_failure_hint(&port, candidate->device, hint, sizeof hint)) print_message("\n  %s", hint);
 }
 
-// Opens and identifies one port. true when a device that a built-in image
-// fits answered: the port then stays open at the rate detection left it.
-bool scan_port(const PortCandidate* candidate) {
+enum ScanVerdict : int32_t {
+    SCAN_NOTHING,    // the port did not open, or nothing answered
+    SCAN_UNFIT,      // a device answered, but no image fits it
+    SCAN_FOUND,      // a device that an image fits: the port stays open
+};
+
+// Opens and identifies one port. On SCAN_FOUND the port stays open at the
+// rate detection left it.
+ScanVerdict scan_port(const PortCandidate* candidate) {
     port_number = candidate->number;
     std::memcpy(port_label, candidate->label, sizeof port_label);
     print_message("\n%s: ", port_label);
@@ -42,24 +43,24 @@ bool scan_port(const PortCandidate* candidate) {
         current_baud = 0;
         print_message("Could not open port.");
         print_open_hint(candidate);
-        return false;
+        return SCAN_NOTHING;
     }
     current_baud = APPLICATION_BAUD;
     drain_input();
     if (detect_device() != DETECT_OK) {
         print_message("No Ostrel devices detected.");
         port_close(&port);
-        return false;
+        return SCAN_NOTHING;
     }
     selected_image = find_image(device.product_code, device.hardware_revision);
     if (selected_image == nullptr) {
         print_message("A Ostrel device was found, but it does not match this firmware.");
         port_close(&port);
-        return false;
+        return SCAN_UNFIT;
     }
     // "firmwware" is the text users and their scripts know: kept as it is.
     print_message("A Ostrel device compatible with this firmwware was found.");
-    return true;
+    return SCAN_FOUND;
 }
 
 // The ports the one argument names: a path (on Linux, an argument with a
@@ -70,7 +71,7 @@ uint32_t port_of_argument(const char* argument, PortCandidate* candidates) {
         if (port_candidate_path(argument, &candidates[0])) return 1;
         print_message("\nThe port name given is too long: at most %u characters.\n",
                       static_cast<unsigned>(PORT_NAME_SIZE - 1));
-        exit_path(EXIT_STATUS);
+        program_end(OUTCOME_USAGE);
     }
     // Read as the primary platform's strtoul reads it: text that is no number
     // is 0, and "-1" is 4294967295.
@@ -78,7 +79,7 @@ uint32_t port_of_argument(const char* argument, PortCandidate* candidates) {
     if (requested > PORT_NUMBER_MAX) {
         print_message("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
                       requested);
-        exit_path(EXIT_STATUS);
+        program_end(OUTCOME_USAGE);
     }
     if (requested == 0) return port_scan_list(candidates, SCAN_PORTS_MAX);
     // COM99 always fits the device name.
@@ -86,34 +87,54 @@ uint32_t port_of_argument(const char* argument, PortCandidate* candidates) {
     return 1;
 }
 
-}  // namespace
-
-void exit_path(int32_t status) {
-    port_close(&port);  // harmless when the port is not open
-    print_message("\nPress any key to exit...");
-    // One whole key; at the end of key input none can come: end without waiting.
-    (void)key_take();
-    print_message("\n");
-    std::exit(status);
+// --help, --version and --list answer and end the run, with status 0.
+void answer_and_end(const CommandLine& line) {
+    if (line.help) {
+        print_help();
+    } else if (line.version) {
+        print_message("ofwu %s\n", OFWU_VERSION);
+    } else {
+        if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
+        catalogue_print(line.image);
+    }
+    std::exit(0);
 }
 
+}  // namespace
+
 void program_main(int argc, char** argv) {
+    CommandLine line;
+    command_line_read(argc, argv, &line);
+    batch.active = line.batch;
+    batch.allow_older = line.allow_older;
+    // Progress rewritten in place by "\r" is unreadable in a log.
+    batch.progress_lines = line.batch && !output_is_terminal();
+    if (!line.usage_error && (line.help || line.version || line.list)) answer_and_end(line);
+
     print_message("\n");
     print_message("%s", BANNER);
     print_message("%s", NOTICE);
-    if (argc > 2) {
+    if (line.usage_error) {
+        if (line.error[0] != '\0') print_message("\n%s (ofwu --help lists the options)\n", line.error);
         print_usage();
-        exit_path(EXIT_STATUS);
+        program_end(OUTCOME_USAGE);
     }
+    // The file is read and checked before any port is opened.
+    if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
     PortCandidate candidates[SCAN_PORTS_MAX];
-    const uint32_t count = argc == 2 ? port_of_argument(argv[1], candidates) : port_scan_list(candidates, SCAN_PORTS_MAX);
+    const uint32_t count =
+        line.port != nullptr ? port_of_argument(line.port, candidates) : port_scan_list(candidates, SCAN_PORTS_MAX);
     if (count == 0) print_message("\nNo serial port was found on this machine.");
+    bool unfit = false;
     for (uint32_t i = 0; i < count; ++i) {
-        if (scan_port(&candidates[i])) {
+        const ScanVerdict verdict = scan_port(&candidates[i]);
+        if (verdict == SCAN_FOUND) {
             print_message("\n");
             run_main_loop();
         }
+        unfit = unfit || verdict == SCAN_UNFIT;
     }
     print_message("\n\nNo updatable Ostrel devices found.\n");
-    exit_path(EXIT_STATUS);
+    port_label[0] = '\0';  // the closing line names no one port of several
+    program_end(unfit ? OUTCOME_NO_IMAGE : OUTCOME_NO_DEVICE);
 }

@@ -2,6 +2,9 @@
 // checks the image against it and asks the user; after a successful update
 // it only passes the device's messages to the monitor until the device says
 // it is ready or stays silent for the watch time.
+#include <cstdio>
+
+#include "catalogue/firmware_image.h"
 #include "catalogue/product_table.h"
 #include "catalogue/update_decision.h"
 #include "control/program.h"
@@ -43,33 +46,60 @@ uint32_t pass_wait_ms() {
     return spent > WATCH_LIMIT_MS ? 0 : WATCH_LIMIT_MS - spent + 1;
 }
 
-// Identifies the device, checks the image against it and asks the user;
-// on Y runs the transfer. Every way that ends the program goes through the
-// exit path.
+// What the closing line of an unattended run names: the device as it was
+// identified before the transfer, whatever it says afterwards.
+void note_device() {
+    batch.version_before = device.version;
+    const char* name = device.display_name != nullptr ? device.display_name : "";
+    (void)std::snprintf(batch.device_name, sizeof batch.device_name, "%s", name);
+}
+
+// The question answered: by the user, or by rule in an unattended run.
+UpdateAnswer answer_question() {
+    if (!batch.active) return confirm_update(&device, selected_image);
+    return decide_update(&device, selected_image, link_state == LINK_BOOTLOADER ? 1 : 0, batch.allow_older);
+}
+
+// Identifies the device, checks the image against it and asks; on yes runs
+// the transfer. Every way that ends the program goes through program_end.
 void update_pass() {
     if (detect_device() != DETECT_OK) {
         print_message("\nNo Ostrel device found on %s.\n", port_label);
-        exit_path(EXIT_STATUS);
+        program_end(OUTCOME_NO_DEVICE);
     }
+    note_device();
     if (product_name(device.product_code, device.hardware_revision) == nullptr) {
         print_message("\nThe device on %s not compatible with this update.\nProduct name: \"%.32s\"\n",
                       port_label, device.reported_name);
-        exit_path(EXIT_STATUS);
+        program_end(OUTCOME_NO_IMAGE);
     }
     const Compatibility compatibility = check_compatibility(&device, selected_image);
     if (compatibility != COMPATIBLE) {
         report_incompatibility(compatibility, &device, selected_image);
-        exit_path(EXIT_STATUS);
+        program_end(OUTCOME_NO_IMAGE);
     }
-    const UpdateAnswer answer = confirm_update(&device, selected_image);
+    const UpdateAnswer answer = answer_question();
     // With no key left to come the question can never be answered.
-    if (answer == ANSWER_END_OF_INPUT) exit_path(EXIT_STATUS);
+    if (answer == ANSWER_END_OF_INPUT) program_end(OUTCOME_NO_DEVICE);
+    if (answer == ANSWER_SAME) program_end(OUTCOME_UPDATED);
+    if (answer == ANSWER_OLDER) program_end(OUTCOME_OLDER);
     if (answer != ANSWER_YES) return;
     ready = 0;
     if (update_firmware() == TRANSFER_OK) {
         update_done = 1;
         watch_timer = timer_start();
+        batch.transferred = 1;
+    } else if (batch.active) {
+        // No second attempt unattended: the device stays recoverable, and a
+        // new run completes the update.
+        program_end(OUTCOME_FAILED);
     }
+}
+
+// The watch is over. Unattended, the update counts when the restarted
+// application announced the update's version.
+[[noreturn]] void watch_over() {
+    program_end(device.version == selected_image->version ? OUTCOME_UPDATED : OUTCOME_NOT_VERIFIED);
 }
 
 }  // namespace
@@ -77,7 +107,7 @@ void update_pass() {
 void run_main_loop() {
     for (;;) {
         idle_wait(&port, pass_wait_ms());
-        if (update_done && (ready || timer_expired(watch_timer, WATCH_LIMIT_MS))) exit_path(EXIT_STATUS);
+        if (update_done && (ready || timer_expired(watch_timer, WATCH_LIMIT_MS))) watch_over();
         feed_waiting_bytes();
         consume_key();
         if (!update_done) update_pass();

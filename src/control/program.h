@@ -1,19 +1,37 @@
-// Program control: the entry with its port scan, the main loop, and the exit
-// path through which every run of the program ends.
+// Program control: the command line, the entry with its port scan, the main
+// loop, and the ways a run ends.
 #ifndef OFWU_CONTROL_PROGRAM_H
 #define OFWU_CONTROL_PROGRAM_H
 
 #include <cstdint>
 
-constexpr int32_t EXIT_STATUS = 1;        // every run ends with this status, a successful update too
+constexpr int32_t EXIT_STATUS = 1;        // every run without --batch ends with this status, a successful update too
 constexpr uint32_t PORT_NUMBER_MAX = 99;  // highest COM number the argument may name
 
-// The program: banner, argument, port scan, then the main loop. Never returns.
+// How an unattended run (--batch) ends: its exit status.
+enum RunOutcome : int32_t {
+    OUTCOME_UPDATED = 0,       // the device runs the update's version: updated and announced it, or already did
+    OUTCOME_USAGE = 2,         // the command line cannot be used
+    OUTCOME_NO_DEVICE = 3,     // nothing answered on the port or ports scanned
+    OUTCOME_NO_IMAGE = 4,      // a device answered, but no image fits it
+    OUTCOME_OLDER = 5,         // the image is older and --allow-older was not given
+    OUTCOME_FAILED = 6,        // the update failed; the device stays recoverable
+    OUTCOME_NOT_VERIFIED = 7,  // the restarted device did not announce the update's version
+    OUTCOME_BAD_IMAGE = 8,     // the image file is missing, unreadable or invalid
+};
+
+// The program: command line, banner, the port scan, then the main loop.
+// Never returns.
 [[noreturn]] void program_main(int argc, char** argv);
 
 // Closes the port, waits for a key so the console stays readable, and ends
 // the process with `status`. At the end of key input it does not wait.
 [[noreturn]] void exit_path(int32_t status);
+
+// Every end of a run: with --batch the port closed, one closing line that
+// sums the run up, and `outcome` as the exit status, without waiting;
+// without it the exit path with EXIT_STATUS, as always.
+[[noreturn]] void program_end(RunOutcome outcome);
 
 // Identifies, asks and updates on every pass; after a successful update it
 // watches the device's messages until it is ready or silent. Never returns.

@@ -14,3 +14,6 @@ char port_label[PORT_LABEL_SIZE];
 uint8_t packet_buffer[PACKET_BUFFER_SIZE];
 char line_buffer[LINE_BUFFER_SIZE];
 int32_t line_length;
+uint8_t image_file_bytes[IMAGE_FILE_MAX];
+FirmwareImage image_file;
+BatchRun batch;

@@ -9,9 +9,8 @@
 
 #include "state/bootloader_info.h"
 #include "state/device_identity.h"
+#include "state/firmware_image_record.h"
 #include "state/serial_port_record.h"
-
-struct FirmwareImage;
 
 // What the last detection found.
 enum LinkState : int32_t {
@@ -51,5 +50,25 @@ extern char line_buffer[LINE_BUFFER_SIZE];
 // Characters held, 0 to LINE_CHARACTERS_MAX; kept across calls and across a
 // transfer, so a line cut off before one continues after it.
 extern int32_t line_length;
+
+// The image file given with --image, read once at start: its bytes, and its
+// header (image_length 0 while there is none; then the built-in images are
+// the catalogue). The largest file taken: 80 times the built-in images, and
+// more than any device of the family holds; the format itself could
+// describe files of up to 4 GiB, which no fixed buffer can hold.
+constexpr uint32_t IMAGE_FILE_MAX = 16u * 1024u * 1024u;
+extern uint8_t image_file_bytes[IMAGE_FILE_MAX];
+extern FirmwareImage image_file;
+
+// An unattended run (--batch), and what its closing line sums up.
+struct BatchRun {
+    int32_t active;           // --batch: no key is read, the question is answered by rule
+    int32_t allow_older;      // --allow-older: an older image is flashed too
+    int32_t progress_lines;   // progress as whole lines: standard output is no terminal
+    uint32_t version_before;  // the device's version when it was last identified
+    char device_name[REPORTED_NAME_SIZE];  // its name then, empty when none
+    int32_t transferred;      // a transfer completed
+};
+extern BatchRun batch;
 
 #endif

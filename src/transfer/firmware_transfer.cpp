@@ -88,8 +88,16 @@ CommandResult send_block_packet(const ImageBlock& block) {
     return bootloader_command(packet_buffer, data_length, COMMAND_LIMIT_MS);
 }
 
+// The share of the blocks already accepted, rewritten in place by "\r"; or,
+// where the output goes to a log (an unattended run whose standard output is
+// no terminal), as a whole line at each tenth.
 void print_progress(uint32_t done, uint32_t total) {
-    print_message("\rUpdating firmware: %3u%% complete.", (done * 100u) / total);
+    const uint32_t percent = (done * 100u) / total;
+    if (!batch.progress_lines) {
+        print_message("\rUpdating firmware: %3u%% complete.", percent);
+    } else if (done == 0 || percent / 10u != ((done - 1u) * 100u / total) / 10u) {
+        print_message("Updating firmware: %3u%% complete.\n", percent / 10u * 10u);
+    }
 }
 
 }  // namespace
@@ -135,7 +143,7 @@ TransferResult update_firmware() {
             return TRANSFER_FAILED;
         }
     }
-    print_message("\rUpdating firmware: 100%% complete.\n");
+    print_message(batch.progress_lines ? "Updating firmware: 100%% complete.\n" : "\rUpdating firmware: 100%% complete.\n");
     leave_bootloader();
     return TRANSFER_OK;
 }

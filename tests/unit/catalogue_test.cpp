@@ -2,6 +2,7 @@
 
 #include "catalogue/firmware_image.h"
 #include "catalogue/image_checks.h"
+#include "image_damage.h"
 
 namespace {
 
@@ -35,9 +36,7 @@ TEST(Catalogue, BuiltInImagesCarryTheCatalogueHeaders) {
         EXPECT_EQ(image->flash_start, 0x1000u);
         EXPECT_EQ(image->flash_end, s.flash_end);
         EXPECT_EQ(image->flash_length, s.flash_length);
-        // The trailer holds the CRC-32 of everything before it.
-        EXPECT_EQ(image_checks::crc32(image->bytes, image->image_length - 4),
-                  image_u32(image->bytes, image->image_length - 4));
+        EXPECT_EQ(image_first_broken_rule(image->bytes, image->image_length), IMAGE_VALID);
     }
     for (uint32_t slot = 2; slot < IMAGE_SLOTS; ++slot) EXPECT_EQ(image_catalogue[slot], nullptr) << slot;
 }
@@ -65,6 +64,21 @@ TEST(Catalogue, BlockWalkVisitsEveryRecordAndStopsOnTheTrailer) {
         EXPECT_EQ(static_cast<uint32_t>(walk.cursor - image->bytes), s.image_length - 4);
         EXPECT_FALSE(block_next(&walk, &block)) << "the walk stays ended";
     }
+}
+
+// The run-time check of an image file: each damage breaks its rule, and a
+// file cut short anywhere in its header is too short.
+TEST(ImageRules, EachDamageIsFoundAsTheRuleItBreaks) {
+    const ImageBytes original(image_catalogue[0]->bytes, image_catalogue[0]->bytes + image_catalogue[0]->image_length);
+    for (const ImageDamage& c : IMAGE_DAMAGE) {
+        ImageBytes damaged = original;
+        c.damage(damaged);
+        EXPECT_EQ(image_first_broken_rule(damaged.data(), static_cast<uint32_t>(damaged.size())), c.rule) << c.label;
+    }
+    for (uint32_t size = 0; size < IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE; size += 4) {
+        EXPECT_EQ(image_first_broken_rule(original.data(), size), RULE_HEADER) << size;
+    }
+    EXPECT_STREQ(image_rule_text(RULE_CRC), "CRC-32 does not match the contents");
 }
 
 TEST(Catalogue, FindImageMatchesProductAndRevisionExactly) {

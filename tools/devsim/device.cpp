@@ -177,6 +177,13 @@ void device_enter_bootloader(Device* device) {
 }
 
 void device_restart_application(Device* device) {
+    // After a whole update the application is the update's: it says so in
+    // its version (or in the version it was told to announce).
+    if (transfer_verdict(device->transfer) == "complete") {
+        const std::string& told = device->scenario.restart_version;
+        device->scenario.identity.version_text =
+            told.empty() ? version_unpack(image_read_u32(device->transfer.image, IMAGE_VERSION_AT)) : told;
+    }
     device->mode = Mode::application;
     device->app_line.clear();
     device->in_line = false;

@@ -1,5 +1,7 @@
 #include "identity.h"
 
+#include <cstdio>
+
 #include <cstdlib>
 
 namespace {
@@ -38,6 +40,19 @@ uint32_t version_pack(const std::string& text) {
     }
     if (*cursor >= 'a' && *cursor <= 'z') packed |= static_cast<uint32_t>(*cursor - 'a' + 1);
     return packed;
+}
+
+std::string version_unpack(uint32_t packed) {
+    char text[32];
+    int length = std::snprintf(text, sizeof text, "%u.%02u", packed >> 24, (packed >> 16) & 0xFFu);
+    if (((packed >> 8) & 0xFFu) != 0) {
+        length += std::snprintf(text + length, sizeof text - static_cast<size_t>(length), ".%02u", (packed >> 8) & 0xFFu);
+    }
+    if ((packed & 0xFFu) != 0) {
+        (void)std::snprintf(text + length, sizeof text - static_cast<size_t>(length), "%c",
+                            static_cast<char>('a' - 1 + (packed & 0xFFu)));
+    }
+    return text;
 }
 
 std::string version_reply(const Identity& identity) {

@@ -40,6 +40,8 @@ constexpr uint16_t SIM_INFO_CURRENT_HEADER = 2048;  // any non-zero value marks 
 // "major.minor[.sub][letter]" as a packed version: major in bits 31-24,
 // minor 23-16, sub-version 15-8, letter 7-0 (1 for "a").
 uint32_t version_pack(const std::string& text);
+// The same the other way: "2.59", "1.05.03c".
+std::string version_unpack(uint32_t packed);
 
 // The version reply without its framing "^" and "$", e.g.
 // =V "SND44" 2.58,59,1,0

@@ -211,6 +211,7 @@ const OptionRow OPTIONS[] = {
     {"line",               true,  [](Scenario* s, const std::string& v, std::string* e) { return add_line(&s->restart_script, v, e); }},
     {"start-line",         true,  [](Scenario* s, const std::string& v, std::string* e) { return add_line(&s->start_script, v, e); }},
     {"bootl-delay",        true,  [](Scenario* s, const std::string& v, std::string* e) { return read_u32(v, &s->bootl_delay_ms, e); }},
+    {"restart-version",    true,  [](Scenario* s, const std::string& v, std::string*) { s->restart_version = v; return true; }},
     {"restart-delay",      true,  [](Scenario* s, const std::string& v, std::string* e) { return read_u32(v, &s->restart_delay_ms, e); }},
     {"idle-timeout",       true,  [](Scenario* s, const std::string& v, std::string* e) { return read_u32(v, &s->idle_timeout_ms, e); }},
     {"pace",               false, [](Scenario* s, const std::string&, std::string*) { s->pace = true; return true; }},
@@ -337,6 +338,6 @@ const char* scenario_usage() {
            "  --on-entry silent|noise  --on-restart silent|noise  --faults-once\n"
            "  --babble zeros|carets|empty-lines\n"
            "  --unplug-at STEP  --line MS:TEXT  --start-line MS:TEXT\n"
-           "  --bootl-delay MS  --restart-delay MS  --idle-timeout MS  --pace  --verbose\n"
+           "  --bootl-delay MS  --restart-delay MS  --restart-version TEXT  --idle-timeout MS  --pace  --verbose\n"
            "  --expect update|no-update|query|probe|unplugged|clean\n";
 }

@@ -63,6 +63,9 @@ struct Scenario {
     std::vector<ScriptLine> restart_script;   // played after each restart
     uint32_t bootl_delay_ms = 100;        // from "^BOOTL$" to the bootloader
     uint32_t restart_delay_ms = 100;      // from "%" to the version line
+    // What the application announces after a restart that followed a whole
+    // update: empty, the update's own version, as a device does.
+    std::string restart_version;
     uint32_t idle_timeout_ms = 60000;     // end when nothing came for this long
     bool pace = false;                    // each byte takes 10 bit-times on the line
     bool verbose = false;                 // every event on standard error too

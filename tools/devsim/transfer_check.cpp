@@ -34,9 +34,9 @@ void note_mismatch(TransferCheck* check, const std::string& found) {
 }  // namespace
 
 bool transfer_expect(TransferCheck* check, const std::vector<uint8_t>& image, std::string* error) {
-    const std::vector<std::string> problems = image_check(image, "");
-    if (!problems.empty()) {
-        *error = problems.front();
+    const ImageRule broken = image_first_broken_rule(image.data(), static_cast<uint32_t>(image.size()));
+    if (broken != IMAGE_VALID) {
+        *error = image_rule_text(broken);
         return false;
     }
     check->image = image;

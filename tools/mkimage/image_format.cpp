@@ -66,60 +66,6 @@ void write_header(std::vector<uint8_t>* image, const ImageParams& params, uint64
     std::copy(params.name.begin(), params.name.end(), image->begin() + IMAGE_NAME_AT);
 }
 
-std::string hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", value);
-    return text;
-}
-
-void expect_equal(std::vector<std::string>* problems, const char* what, uint32_t found,
-                  uint32_t wanted) {
-    if (found != wanted) problems->push_back(std::string(what) + " is " + hex(found) +
-                                             ", should be " + hex(wanted));
-}
-
-void check_records(const std::vector<uint8_t>& image, const std::vector<ImageRecord>& records,
-                   std::vector<std::string>* problems) {
-    uint32_t longest = 0;
-    int64_t covered = 0;
-    for (const ImageRecord& record : records) {
-        if (record.length < BLOCK_LENGTH_MIN || record.length > BLOCK_LENGTH_MAX) {
-            problems->push_back("record at " + hex(record.offset) + " has length " +
-                                std::to_string(record.length));
-        }
-        longest = std::max(longest, record.length);
-        covered += static_cast<int64_t>(record.length) - BLOCK_OVERHEAD;
-    }
-    expect_equal(problems, "max_block_length", image_read_u32(image, IMAGE_MAX_BLOCK_LENGTH_AT), longest);
-    expect_equal(problems, "flash_length", image_read_u32(image, IMAGE_FLASH_LENGTH_AT),
-                 static_cast<uint32_t>(covered));
-    const uint32_t end_of_chain = records.empty() ? IMAGE_HEADER_SIZE
-                                                  : records.back().offset + records.back().length;
-    expect_equal(problems, "image_length", image_read_u32(image, IMAGE_LENGTH_AT),
-                 end_of_chain + IMAGE_TRAILER_SIZE);
-}
-
-void check_header(const std::vector<uint8_t>& image, const std::string& expected_name,
-                  std::vector<std::string>* problems) {
-    expect_equal(problems, "format_version", image_read_u32(image, IMAGE_FORMAT_VERSION_AT), IMAGE_FORMAT);
-    expect_equal(problems, "reserved", image_read_u32(image, IMAGE_RESERVED_AT), 0);
-    const uint32_t start = image_read_u32(image, IMAGE_FLASH_START_AT);
-    const uint32_t end = image_read_u32(image, IMAGE_FLASH_END_AT);
-    expect_equal(problems, "flash_length (from flash_end)", image_read_u32(image, IMAGE_FLASH_LENGTH_AT),
-                 end - start + 1);
-    const auto name_begin = image.begin() + IMAGE_NAME_AT;
-    const auto name_end = name_begin + IMAGE_NAME_SIZE;
-    const auto nul = std::find(name_begin, name_end, 0);
-    if (nul == name_end) problems->push_back("name is not NUL-terminated");
-    if (std::any_of(nul, name_end, [](uint8_t b) { return b != 0; })) {
-        problems->push_back("name field is not zero-filled after the name");
-    }
-    const std::string name(name_begin, nul);
-    if (!expected_name.empty() && name != expected_name) {
-        problems->push_back("name is \"" + name + "\", should be \"" + expected_name + "\"");
-    }
-}
-
 }  // namespace
 
 uint32_t image_read_u32(const std::vector<uint8_t>& image, uint32_t offset) {
@@ -173,25 +119,6 @@ std::vector<ImageRecord> image_records(const std::vector<uint8_t>& image) {
         offset += length;
     }
     return records;
-}
-
-std::vector<std::string> image_check(const std::vector<uint8_t>& image,
-                                     const std::string& expected_name) {
-    std::vector<std::string> problems;
-    if (image.size() < IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE) return {"shorter than a header"};
-    expect_equal(&problems, "image_length (file size)", image_read_u32(image, IMAGE_LENGTH_AT),
-                 static_cast<uint32_t>(image.size()));
-    const std::vector<ImageRecord> records = image_records(image);
-    if (records.empty() && image_read_u32(image, IMAGE_BLOCK_COUNT_AT) != 0) {
-        problems.push_back("record chain runs past the trailer");
-    } else {
-        check_records(image, records, &problems);
-    }
-    check_header(image, expected_name, &problems);
-    const uint32_t crc_offset = static_cast<uint32_t>(image.size()) - IMAGE_TRAILER_SIZE;
-    expect_equal(&problems, "image_crc", image_read_u32(image, crc_offset),
-                 image_checks::crc32(image.data(), crc_offset));
-    return problems;
 }
 
 bool image_load(const std::string& path, std::vector<uint8_t>* image) {

@@ -46,10 +46,6 @@ std::vector<uint8_t> image_build(const ImageParams& params, std::string* error);
 // trailer or the image is shorter than a header.
 std::vector<ImageRecord> image_records(const std::vector<uint8_t>& image);
 
-// Every broken invariant of the format, one line each; empty for a valid image.
-// `expected_name` is the product name the image must carry (empty: not checked).
-std::vector<std::string> image_check(const std::vector<uint8_t>& image,
-                                     const std::string& expected_name);
 
 bool image_load(const std::string& path, std::vector<uint8_t>* image);
 bool image_save(const std::string& path, const std::vector<uint8_t>& image);

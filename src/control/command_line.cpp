@@ -1,0 +1,135 @@
+// The command line: options, the port argument, the usage and help texts.
+#include "control/command_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/console.h"
+
+namespace {
+
+enum OptionId : int32_t { OPTION_BATCH, OPTION_ALLOW_OLDER, OPTION_IMAGE, OPTION_LIST, OPTION_HELP, OPTION_VERSION };
+
+// Every option. Columns: name, takes a value, which.
+struct OptionRow {
+    const char* name;
+    bool takes_value;
+    OptionId id;
+};
+constexpr OptionRow OPTIONS[] = {
+    {"batch",       false, OPTION_BATCH},
+    {"allow-older", false, OPTION_ALLOW_OLDER},
+    {"image",       true,  OPTION_IMAGE},
+    {"list",        false, OPTION_LIST},
+    {"help",        false, OPTION_HELP},
+    {"version",     false, OPTION_VERSION},
+};
+
+bool starts_with_dashes(const char* argument) {
+    return argument[0] == '-' && argument[1] == '-';
+}
+
+void refuse(CommandLine* line, const char* what, const char* argument) {
+    if (line->usage_error) return;  // the first fault is the one reported
+    line->usage_error = 1;
+    (void)std::snprintf(line->error, sizeof line->error, "%s: %.200s", what, argument);  // cut, never overrun
+}
+
+// The option record field for `id`, and where a value goes.
+int32_t* flag_of(CommandLine* line, OptionId id) {
+    switch (id) {
+        case OPTION_BATCH: return &line->batch;
+        case OPTION_ALLOW_OLDER: return &line->allow_older;
+        case OPTION_LIST: return &line->list;
+        case OPTION_HELP: return &line->help;
+        case OPTION_VERSION: return &line->version;
+        case OPTION_IMAGE: break;
+    }
+    return nullptr;
+}
+
+// Takes the option at argv[*at] (and its value, "--image FILE" or "--image=FILE").
+void take_option(int argc, char** argv, int* at, CommandLine* line) {
+    const char* argument = argv[*at];
+    const char* name = argument + 2;
+    const char* equals = std::strchr(name, '=');
+    const size_t name_length = equals != nullptr ? static_cast<size_t>(equals - name) : std::strlen(name);
+    for (const OptionRow& row : OPTIONS) {
+        if (std::strlen(row.name) != name_length || std::strncmp(row.name, name, name_length) != 0) continue;
+        if (!row.takes_value) {
+            int32_t* flag = flag_of(line, row.id);
+            if (equals != nullptr) return refuse(line, "this option takes no value", argument);
+            if (*flag) return refuse(line, "option given twice", argument);
+            *flag = 1;
+            return;
+        }
+        const char* value = equals != nullptr ? equals + 1 : (*at + 1 < argc ? argv[++*at] : nullptr);
+        if (value == nullptr) return refuse(line, "this option needs a value", argument);
+        if (value[0] == '\0') return refuse(line, "this option needs a file name", argument);
+        if (line->image != nullptr) return refuse(line, "option given twice", argument);
+        line->image = value;
+        return;
+    }
+    refuse(line, "unknown option", argument);
+}
+
+}  // namespace
+
+void command_line_read(int argc, char** argv, CommandLine* line) {
+    *line = CommandLine{};
+    bool options = false;
+    for (int i = 1; i < argc; ++i) options = options || starts_with_dashes(argv[i]);
+    if (!options) {
+        // As it always was: one port argument at most, without a word of why.
+        if (argc > 2) line->usage_error = 1;
+        line->port = argc == 2 ? argv[1] : nullptr;
+        return;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (starts_with_dashes(argv[i])) {
+            take_option(argc, argv, &i, line);
+        } else if (line->port != nullptr) {
+            refuse(line, "more than one port argument", argv[i]);
+        } else {
+            line->port = argv[i];
+        }
+    }
+    if (line->allow_older && !line->batch) refuse(line, "this option needs --batch", "--allow-older");
+}
+
+void print_usage() {
+    print_message("\nUse: OFWU [x]\n");
+    print_message("\nWhere:");
+    print_message("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,");
+    print_message("\n          otherwise searches COM1 - COM16.");
+}
+
+void print_help() {
+    print_text("Use: ofwu [options] [x]\n"
+               "\n"
+               "   x    = Optional, If not 0, then this is a comport number between 1 and 99,\n"
+               "          otherwise searches COM1 - COM16. On Linux x may also be the port's\n"
+               "          device path (/dev/ttyUSB0), and without it the ports the machine has\n"
+               "          are searched.\n"
+               "\n"
+               "Options:\n"
+               "  --batch         never read the keyboard: the update is made when it is newer,\n"
+               "                  or when the device is in its bootloader; end without waiting,\n"
+               "                  with one closing line and the exit status below\n"
+               "  --allow-older   with --batch: flash an older image too\n"
+               "  --image FILE    this run's catalogue is FILE instead of the built-in images\n"
+               "  --list          list the catalogue (or FILE, after checking it) and end\n"
+               "  --help          this text\n"
+               "  --version       the program's version\n"
+               "\n"
+               "Exit status with --batch:\n"
+               "  0  the device runs the update's version (updated, or it already did)\n"
+               "  2  usage error\n"
+               "  3  no device found\n"
+               "  4  a device answered, but no image fits it\n"
+               "  5  update refused: the image is older (see --allow-older)\n"
+               "  6  the update failed; a new run completes it\n"
+               "  7  the restarted device did not announce the update's version\n"
+               "  8  the image file is missing, unreadable or invalid\n"
+               "Without --batch the exit status is 1; --help, --version and --list end with 0.\n");
+}

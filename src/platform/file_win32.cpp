@@ -1,0 +1,52 @@
+// Files and standard output on Windows.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "platform/file.h"
+
+FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, uint32_t* size) {
+    *size = 0;
+    // GetFileAttributesA returns INVALID_FILE_ATTRIBUTES when there is no such file.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FILE_READ_MISSING
+                                                                              : FILE_READ_UNREADABLE;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILE_READ_DIRECTORY;
+    // CreateFileA returns INVALID_HANDLE_VALUE on failure.
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FILE_READ_UNREADABLE;
+    FileRead result = FILE_READ_OK;
+    for (;;) {
+        uint8_t extra = 0;
+        uint8_t* into = *size < capacity ? buffer + *size : &extra;
+        const DWORD room = *size < capacity ? capacity - *size : 1;
+        DWORD got = 0;
+        // ReadFile returns non-zero on success; 0 bytes read is the end of the file.
+        if (!ReadFile(file, into, room, &got, nullptr)) {
+            result = FILE_READ_UNREADABLE;
+            break;
+        }
+        if (got == 0) break;
+        if (*size >= capacity) {
+            result = FILE_READ_TOO_LARGE;
+            break;
+        }
+        *size += got;
+    }
+    (void)CloseHandle(file);  // read-only: nothing is lost if it does not close
+    return result;
+}
+
+int32_t output_is_terminal() {
+    DWORD mode = 0;
+    // GetConsoleMode returns non-zero only for a console handle.
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? 1 : 0;
+}
