@@ -58,6 +58,8 @@ scripts/fuzz.sh || status=1
 echo "== Static analysis"
 scripts/layers.sh || status=1
 scripts/static-analysis.sh || status=1
+echo "== Packages"
+scripts/release.sh --once || status=1
 
 # One closing summary over every ctest run above.
 echo "== Summary"
@@ -72,6 +74,6 @@ for log in "$logs"/*.log; do
     passed=$((passed + total - bad))
     failed=$((failed + bad))
 done
-[ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && echo "(a build, fuzzing or static-analysis step failed)"
+[ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && echo "(a build, fuzzing, static-analysis or package step failed)"
 echo "$passed passed, $failed failed"
 exit $status

@@ -1,0 +1,174 @@
+#!/bin/sh
+# Builds the three packages of a release and checks them:
+#   dist/ofwu-<version>-windows-x64.zip    ofwu.exe, README, LICENSE
+#   dist/ofwu_<version>_amd64.deb          /usr/bin/ofwu, manual page, documents
+#   dist/ofwu-<version>-linux-x86_64.tar.gz   bin/ofwu, manual page, README, LICENSE
+#   dist/SHA256SUMS
+#
+#   scripts/release.sh          two builds in fresh folders; their packages
+#                               must be the same to the byte
+#   scripts/release.sh --once   one build, checked (the CI step); no dist/
+#
+# Packages are built from the committed sources with SOURCE_DATE_EPOCH set
+# to the last commit's time, archive members sorted by name and stamped
+# with that time. The checks: the Debian package's fields and contents and
+# lintian (no error), its ofwu --version run from a dpkg -x tree, the
+# tarball's and the zip's contents, ofwu.exe --version under Wine, and
+# ofwu.exe's version resource and manifest read back with wrestool. On any
+# failure the script says what failed and leaves no dist/ behind.
+set -eu
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+fail() {
+    echo "release: $*" >&2
+    exit 1
+}
+
+for tool in cmake ninja g++ x86_64-w64-mingw32-g++-posix dpkg-deb dpkg-shlibdeps fakeroot lintian wine wrestool \
+        unzip groff sha256sum git gzip python3; do
+    command -v "$tool" >/dev/null 2>&1 || fail "$tool is needed (scripts/install-deps.sh installs it)"
+done
+git rev-parse --verify HEAD >/dev/null 2>&1 || fail "not a git checkout with a commit"
+
+version=$(sed -n 's/^set(OFWU_VERSION_TEXT "\(.*\)")$/\1/p' CMakeLists.txt)
+[ -n "$version" ] || fail "no OFWU_VERSION_TEXT in CMakeLists.txt"
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+zip_name=ofwu-$version-windows-x64.zip
+deb_name=ofwu_${version}_amd64.deb
+tgz_name=ofwu-$version-linux-x86_64.tar.gz
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-release.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Rewrites a tarball or zip with its members sorted by name, stamped with
+# SOURCE_DATE_EPOCH and owned by root, so no order a file system gave and no
+# time of day shows in it.
+normalise() {
+    python3 - "$1" <<'EOF'
+import gzip, io, os, sys, tarfile, time, zipfile
+path = sys.argv[1]
+epoch = int(os.environ["SOURCE_DATE_EPOCH"])
+if path.endswith(".tar.gz"):
+    with tarfile.open(path) as old:
+        members = sorted(old.getmembers(), key=lambda m: m.name)
+        data = {m.name: old.extractfile(m).read() for m in members if m.isfile()}
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=tarfile.GNU_FORMAT) as new:
+        for m in members:
+            m.mtime, m.uid, m.gid, m.uname, m.gname = epoch, 0, 0, "root", "root"
+            new.addfile(m, io.BytesIO(data[m.name]) if m.isfile() else None)
+    with open(path, "wb") as f, gzip.GzipFile(fileobj=f, mode="wb", mtime=0, filename="") as z:
+        z.write(out.getvalue())
+else:
+    with zipfile.ZipFile(path) as old:
+        entries = sorted(old.infolist(), key=lambda i: i.filename)
+        data = {i.filename: old.read(i) for i in entries}
+    stamp = time.gmtime(max(epoch, 315532800))[:6]  # a zip cannot hold a time before 1980
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as new:
+        for i in entries:
+            info = zipfile.ZipInfo(i.filename, stamp)
+            info.external_attr, info.create_system, info.compress_type = i.external_attr, 3, zipfile.ZIP_DEFLATED
+            new.writestr(info, data[i.filename])
+EOF
+}
+
+# Builds the packages from a clean copy of the committed sources in $1.
+build_packages() {
+    mkdir -p "$1/out"
+    git -C "$root" archive --format=tar HEAD | (mkdir -p "$1/src" && tar -x -C "$1/src")
+    for tree in native windows; do
+        toolchain=
+        [ $tree = windows ] && toolchain=-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+        # shellcheck disable=SC2086
+        (cd "$1/src" && cmake -S . -B "$1/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOFWU_BUILD_TESTS=OFF \
+            $toolchain >/dev/null && cmake --build "$1/$tree" --target package >"$1/$tree.log" 2>&1) ||
+            fail "the $tree packages did not build (log: $1/$tree.log)"
+    done
+    cp "$1/native/$deb_name" "$1/native/$tgz_name" "$1/windows/$zip_name" "$1/out/" ||
+        fail "a package is missing"
+    normalise "$1/out/$tgz_name"
+    normalise "$1/out/$zip_name"
+    (cd "$1/out" && sha256sum "$zip_name" "$deb_name" "$tgz_name" >SHA256SUMS)
+}
+
+expect_list() {
+    what=$1
+    shift
+    actual=$(cat)
+    expected=$(printf '%s\n' "$@")
+    [ "$actual" = "$expected" ] || fail "$what holds
+$actual
+and should hold
+$expected"
+}
+
+check_packages() {
+    out=$1
+    check=$work/check
+    mkdir -p "$check"
+    # The Debian package: its fields, its files, lintian, and the program it installs.
+    info=$(dpkg-deb --info "$out/$deb_name")
+    for field in "Package: ofwu" "Version: $version" "Architecture: amd64" "Section: utils" "Depends: libc6"; do
+        echo "$info" | grep -q "^ $field" || fail "$deb_name has no \"$field\""
+    done
+    dpkg-deb --contents "$out/$deb_name" | awk '{print $6}' | grep -v '/$' | expect_list "$deb_name" \
+        ./usr/bin/ofwu ./usr/share/doc/ofwu/LICENSE ./usr/share/doc/ofwu/README.md \
+        ./usr/share/doc/ofwu/changelog.gz ./usr/share/doc/ofwu/copyright ./usr/share/man/man1/ofwu.1.gz
+    lintian --fail-on error "$out/$deb_name" >"$check/lintian.txt" 2>&1 || fail "lintian: $(cat "$check/lintian.txt")"
+    dpkg -x "$out/$deb_name" "$check/deb"
+    [ "$("$check/deb/usr/bin/ofwu" --version)" = "ofwu $version" ] || fail "the packaged ofwu does not say its version"
+    zcat "$check/deb/usr/share/man/man1/ofwu.1.gz" >"$check/ofwu.1"
+    groff -ww -man -Tutf8 -z "$check/ofwu.1" 2>"$check/groff.txt" && [ ! -s "$check/groff.txt" ] ||
+        fail "the manual page: $(cat "$check/groff.txt")"
+    # The tarball.
+    tar -tzf "$out/$tgz_name" | grep -v '/$' | expect_list "$tgz_name" \
+        "${tgz_name%.tar.gz}/bin/ofwu" "${tgz_name%.tar.gz}/share/doc/ofwu/LICENSE" \
+        "${tgz_name%.tar.gz}/share/doc/ofwu/README.md" "${tgz_name%.tar.gz}/share/man/man1/ofwu.1"
+    # The zip: its files, the program under Wine, its version resource and manifest.
+    unzip -Z1 "$out/$zip_name" | expect_list "$zip_name" LICENSE README.md ofwu.exe
+    unzip -q -o "$out/$zip_name" ofwu.exe -d "$check/zip"
+    sh tests/wine/prepare_prefix.sh || fail "no Wine prefix to run ofwu.exe in"
+    [ "$(sh tests/wine/run_wine.sh "$check/zip/ofwu.exe" --version | tr -d '\r')" = "ofwu $version" ] ||
+        fail "ofwu.exe does not say its version under Wine"
+    wrestool -x --type=16 "$check/zip/ofwu.exe" >"$check/version.res" 2>/dev/null || fail "ofwu.exe has no version resource"
+    wrestool -x --type=24 "$check/zip/ofwu.exe" >"$check/manifest.xml" 2>/dev/null || fail "ofwu.exe has no manifest"
+    python3 - "$check/version.res" "$check/manifest.xml" "$version" <<'EOF' || fail "ofwu.exe's file information is not as set"
+import struct, sys
+res, manifest, version = open(sys.argv[1], "rb").read(), open(sys.argv[2]).read(), sys.argv[3]
+fixed = res.index(struct.pack("<I", 0xFEEF04BD))
+ms, ls = struct.unpack("<II", res[fixed + 8:fixed + 16])
+major, minor = version.split(".")
+assert (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF) == (int(major), int(minor), 0, 0), "FileVersion"
+text = res.decode("utf-16-le", "ignore")
+for key, value in [("CompanyName", "Ostrel"), ("FileVersion", version), ("ProductVersion", version),
+                   ("ProductName", "Ostrel firmware update utility"), ("OriginalFilename", "ofwu.exe"),
+                   ("FileDescription", "Ostrel firmware update utility"), ("LegalCopyright", "Copyright (C) 2026 Ostrel")]:
+    assert key + "\0" in text and value in text.split(key + "\0", 1)[1][:80], key
+assert 'level="asInvoker"' in manifest, "asInvoker"
+for os_id in ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+              "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]:
+    assert os_id in manifest, os_id
+EOF
+}
+
+echo "release: building ofwu $version (SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH)"
+build_packages "$work/first"
+check_packages "$work/first/out"
+if [ "${1:-}" = --once ]; then
+    echo "release: the packages build and pass their checks"
+    cat "$work/first/out/SHA256SUMS"
+    exit 0
+fi
+echo "release: building again in another folder"
+build_packages "$work/second"
+cmp -s "$work/first/out/SHA256SUMS" "$work/second/out/SHA256SUMS" ||
+    fail "two builds gave different packages:
+$(cat "$work/first/out/SHA256SUMS")
+$(cat "$work/second/out/SHA256SUMS")"
+rm -rf dist.part dist
+cp -r "$work/first/out" dist.part
+mv dist.part dist
+echo "release: dist/ holds the packages, the same in both builds:"
+cat dist/SHA256SUMS
