@@ -132,8 +132,8 @@ check_packages() {
     sh tests/wine/prepare_prefix.sh || fail "no Wine prefix to run ofwu.exe in"
     [ "$(sh tests/wine/run_wine.sh "$check/zip/ofwu.exe" --version | tr -d '\r')" = "ofwu $version" ] ||
         fail "ofwu.exe does not say its version under Wine"
-    wrestool -x --type=16 "$check/zip/ofwu.exe" >"$check/version.res" 2>/dev/null || fail "ofwu.exe has no version resource"
-    wrestool -x --type=24 "$check/zip/ofwu.exe" >"$check/manifest.xml" 2>/dev/null || fail "ofwu.exe has no manifest"
+    wrestool -x --raw --type=16 "$check/zip/ofwu.exe" >"$check/version.res" 2>/dev/null || fail "ofwu.exe has no version resource"
+    wrestool -x --raw --type=24 "$check/zip/ofwu.exe" >"$check/manifest.xml" 2>/dev/null || fail "ofwu.exe has no manifest"
     python3 - "$check/version.res" "$check/manifest.xml" "$version" <<'EOF' || fail "ofwu.exe's file information is not as set"
 import struct, sys
 res, manifest, version = open(sys.argv[1], "rb").read(), open(sys.argv[2]).read(), sys.argv[3]
