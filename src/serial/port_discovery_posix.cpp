@@ -25,6 +25,7 @@
 #include <linux/serial.h>
 #endif
 
+#include "platform/number_text.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -58,7 +59,7 @@ bool read_attribute(const char* path, int* value) {
     const ssize_t length = read(fd, text, sizeof text - 1);
     (void)close(fd);  // read-only
     if (length <= 0 || text[0] < '0' || text[0] > '9') return false;
-    *value = std::atoi(text);
+    *value = text_to_i32(text, nullptr);
     return true;
 }
 
@@ -116,8 +117,8 @@ bool comes_before(const Found& a, const Found& b) {
     // Stems of different lengths differ within the longer one's length.
     const int by_stem = std::strncmp(a.name, b.name, a_stem < b_stem ? b_stem : a_stem);
     if (by_stem != 0) return by_stem < 0;
-    const long a_number = std::atol(a.name + a_stem);
-    const long b_number = std::atol(b.name + b_stem);
+    const uint32_t a_number = text_to_u32(a.name + a_stem, nullptr, 10);
+    const uint32_t b_number = text_to_u32(b.name + b_stem, nullptr, 10);
     if (a_number != b_number) return a_number < b_number;
     return std::strcmp(a.name, b.name) < 0;
 }
@@ -160,7 +161,8 @@ uint32_t find_ports(const char* sysfs, const char* dev, Found* found) {
 
 uint32_t port_scan_list(PortCandidate* list, uint32_t most) {
     uint32_t count = 0;
-    if (std::getenv("OFWU_COM_DIR") != nullptr && std::getenv("OFWU_COM_DIR")[0] != '\0') {
+    const char* com_dir = std::getenv("OFWU_COM_DIR");
+    if (com_dir != nullptr && com_dir[0] != '\0') {
         for (uint32_t number = 1; number <= SCAN_PORTS_MAX && count < most; ++number) {
             if (port_candidate_number(number, &list[count])) ++count;
         }

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/number_text.h"
+
 namespace {
 
 constexpr char DEFAULT_LOCK_DIR[] = "/run/lock";
@@ -210,7 +212,7 @@ int32_t port_other_opener(const char* device) {
         for (long at = 0; at < n && found == 0; at += entry_length(buffer + at)) {
             const char* name = entry_name(buffer + at);
             if (all_digits(name) && std::strcmp(name, self) != 0 && process_holds(name, own.st_rdev)) {
-                found = static_cast<int32_t>(std::atoi(name));
+                found = text_to_i32(name, nullptr);
             }
         }
     }

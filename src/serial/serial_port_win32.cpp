@@ -125,8 +125,7 @@ int32_t port_failure_hint(const SerialPort* port, const char* device, char* text
     // The Windows program's messages stay as they always were.
     (void)port;
     (void)device;
-    (void)text;
-    (void)size;
+    if (size > 0) text[0] = '\0';
     return 0;
 }
 
