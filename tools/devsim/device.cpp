@@ -62,6 +62,27 @@ bool device_start(Device* device, const Scenario& scenario, std::string* error) 
     return true;
 }
 
+size_t rate_change_split(const uint8_t* bytes, size_t count, uint32_t old_baud, uint32_t new_baud) {
+    const auto printable = [](uint8_t b) { return b >= 0x20 && b <= 0x7E; };
+    if (new_baud == APP_BAUD) {
+        // From the first '^' of a printable tail on, the new rate's lines.
+        size_t split = count;
+        for (size_t i = count; i > 0 && printable(bytes[i - 1]); --i) {
+            if (bytes[i - 1] == '^') split = i - 1;
+        }
+        return split;
+    }
+    if (old_baud == APP_BAUD) {
+        // Up to the last '$' of a printable head, the old rate's lines.
+        size_t split = 0;
+        for (size_t i = 0; i < count && printable(bytes[i]); ++i) {
+            if (bytes[i] == '$') split = i + 1;
+        }
+        return split;
+    }
+    return 0;
+}
+
 uint32_t device_baud(const Device& device) {
     return device.mode == Mode::application ? APP_BAUD : BOOT_BAUD;
 }

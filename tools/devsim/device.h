@@ -83,6 +83,14 @@ uint32_t device_baud(const Device& device);
 void device_receive(Device* device, uint8_t byte, uint64_t now_us);
 // One byte that arrived at a rate the device's present mode does not use.
 void device_noise(Device* device, uint8_t byte, uint64_t now_us);
+// A pseudo-terminal does not hold a rate change back until the bytes written
+// before it have been read: a read that finds the line at a new rate may hold
+// bytes sent at the rate before it (the program wrote them, then changed the
+// rate before devsim could read) as well as bytes sent since. They are told
+// apart by what the program sends at the application's rate, printable
+// '^...$' lines, and at the bootloader's, zero fill and binary frames. The
+// bytes before the index returned were sent at old_baud, the rest at new_baud.
+size_t rate_change_split(const uint8_t* bytes, size_t count, uint32_t old_baud, uint32_t new_baud);
 // Timed work: the switch to the bootloader, script lines, given-up frames.
 void device_advance(Device* device, uint64_t now_us);
 // The time of the next timed work, or UINT64_MAX.

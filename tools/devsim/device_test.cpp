@@ -47,6 +47,24 @@ Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
+// A read that finds a new rate: where the bytes sent at the old rate end.
+TEST(RateChange, BytesBeforeTheChangeKeepTheOldRate) {
+    struct Case { const char* name; Bytes bytes; uint32_t from, to; size_t split; };
+    const Bytes zeros_and_probe = {0, 0, 0, 3, 0xDA, '&'};
+    const Case cases[] = {
+        {"a probe, then back to the application", zeros_and_probe, BOOT_BAUD, APP_BAUD, 6},
+        {"a probe, then a query at the new rate", cat(zeros_and_probe, text_bytes("^V$")), BOOT_BAUD, APP_BAUD, 6},
+        {"a query just after the port opened", text_bytes("^V$"), 38400, APP_BAUD, 0},
+        {"a frame ending in what reads as a line", {5, 0x10, '^', 'A', '$'}, BOOT_BAUD, APP_BAUD, 2},
+        {"the entry string, then the bootloader's rate", text_bytes("^BOOTL$^BOOTL$"), APP_BAUD, BOOT_BAUD, 14},
+        {"the entry string, then zero fill", cat(text_bytes("^BOOTL$"), {0, 0, 3}), APP_BAUD, BOOT_BAUD, 7},
+        {"zero fill only", {0, 0, 3}, APP_BAUD, BOOT_BAUD, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(rate_change_split(c.bytes.data(), c.bytes.size(), c.from, c.to), c.split) << c.name;
+    }
+}
+
 TEST(FrameCodec, BuildsTheFramesOfTheWire) {
     struct Case { Bytes data; Bytes frame; };
     const Case cases[] = {

@@ -53,6 +53,7 @@ struct Loop {
     uint64_t rx_free_us = 0;   // paced: when the line can carry the next incoming byte
     uint64_t tx_free_us = 0;   // paced: when the line can carry the next outgoing byte
     uint32_t seen_baud = 0;    // the program's rate when the loop last looked
+    uint32_t read_baud = 0;    // the program's rate at the last read of its bytes
     std::string stop_reason;
 };
 
@@ -86,11 +87,16 @@ void take_input(Loop* loop, uint64_t now) {
     const ssize_t n = read(loop->line.master, buffer, sizeof buffer);
     if (n <= 0) return;  // EAGAIN: nothing after all; EIO: the program has the line closed
     const uint32_t baud = pty_line_baud(loop->line);
-    const uint64_t byte_us = loop->device.scenario.pace ? byte_time_us(baud) : 0;
+    // The first read at a new rate may begin with bytes sent at the old one.
+    const size_t split = baud == loop->read_baud ? 0
+        : rate_change_split(buffer, static_cast<size_t>(n), loop->read_baud, baud);
     for (ssize_t i = 0; i < n; ++i) {
+        const uint32_t sent_at = static_cast<size_t>(i) < split ? loop->read_baud : baud;
+        const uint64_t byte_us = loop->device.scenario.pace ? byte_time_us(sent_at) : 0;
         loop->rx_free_us = std::max(now, loop->rx_free_us) + byte_us;
-        loop->inbox.push_back({loop->rx_free_us, buffer[i], baud});
+        loop->inbox.push_back({loop->rx_free_us, buffer[i], sent_at});
     }
+    loop->read_baud = baud;
     loop->last_input_us = now;
 }
 
@@ -244,6 +250,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     // The rate before any program could open the line, then every change.
     loop.seen_baud = loop.line.first_baud;
+    loop.read_baud = loop.line.first_baud;
     loop.device.line_baud = loop.line.first_baud;
     device_log(&loop.device, "line rate", std::to_string(loop.line.first_baud));
     run(&loop, waiting);
