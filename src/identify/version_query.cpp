@@ -12,12 +12,6 @@ namespace {
 constexpr char REPLY_PREFIX[] = "=V \"";
 constexpr uint32_t REPLY_NAME_MAX = 31;  // a version reply fills at most this much of reported_name
 
-// Bytes read for one message line, what a "^" threw away included. A line
-// holds at most VERSION_LINE_CAPACITY - 1 bytes, and what comes before its
-// "^" is what a drained port let through since: ten lines' worth is no
-// working application's, but a line that restarts for ever ("^^^..."), which
-// is then given up as a silent device is.
-constexpr int32_t LINE_BYTES_MAX = 10 * VERSION_LINE_CAPACITY;
 // Empty lines ("$") and acknowledgements ("+$") skipped before a version
 // reply. An application sends a few before it answers; a hundred is one that
 // answers nothing else, and is given up as a silent one is.

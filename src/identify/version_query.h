@@ -8,6 +8,12 @@
 
 constexpr uint32_t LINE_BYTE_LIMIT_MS = 2000;  // each byte of a message line must come within this
 constexpr int32_t VERSION_LINE_CAPACITY = 100; // bytes, NUL included
+// Bytes read for one message line, what a "^" threw away included. A line
+// holds at most VERSION_LINE_CAPACITY - 1 bytes, and what comes before its
+// "^" is what a drained port let through since: ten lines' worth is no
+// working application's, but a line that restarts for ever ("^^^..."), which
+// is then given up as a silent device is.
+constexpr int32_t LINE_BYTES_MAX = 10 * VERSION_LINE_CAPACITY;
 
 enum LineResult : int32_t {
     LINE_OK = 0,
