@@ -65,9 +65,13 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
         const bool lock_left = !std::filesystem::is_empty(locks);
         const int shown_at_interrupt = progress_shown(tmux.screen());
         // Again, against the same device, now waiting in its bootloader.
+        // The first run's question must be gone before the second starts, or
+        // its "y" would go early and be taken as a stray key during the scan.
         tmux.line("clear");
+        const bool cleared =
+            back && tmux.wait_for([](const std::string& s) { return s.find("(Y,N) ") == std::string::npos; }, 10000);
         tmux.line(program + "; echo $? > " + f + "/rc2.txt");
-        const bool asked_again = back && tmux.wait_for_text("(Y,N) ", 1, 20000);
+        const bool asked_again = cleared && tmux.wait_for_text("(Y,N) ", 1, 20000);
         if (asked_again) tmux.type("y");
         const bool done = asked_again && tmux.wait_for_text(KEY_PROMPT + 1, 1, 60000);
         if (done) tmux.type("x");
@@ -95,6 +99,7 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
         for (const char* flag : {"icanon", "echo", "isig", "icrnl"}) {
             EXPECT_EQ(words.count(flag), 1u) << flag << " missing:\n" << settings;
         }
+        ASSERT_TRUE(cleared) << "the first run's question stayed on the screen\n" << second_screen;
         ASSERT_TRUE(asked_again) << second_screen;
         ASSERT_TRUE(done) << second_screen;
         ASSERT_TRUE(ended) << second_screen;
