@@ -15,6 +15,7 @@
 //
 //   status ok | status fail <reason>
 //   rx <baud> <hex bytes>      one line per run of bytes read at one line rate
+//   trickle_gap <ms>           the longest time between two trickled bytes
 //
 // Script lines (all waits in milliseconds):
 //   expect <hex>...      the next bytes must be these, within 5000 ms
@@ -63,6 +64,8 @@ struct Session {
     std::string failure;
     // Runs of received bytes, each with the rate the line had when they came.
     std::vector<std::pair<unsigned, std::string>> rx;
+    // A loaded machine can hold the peer up: what the trickle really kept.
+    long trickle_gap_ms = 0;
 };
 
 void log_rx(Session& s, unsigned char byte) {
@@ -166,8 +169,12 @@ void run_line(Session& s, const std::string& line) {
         long count = 0;
         long gap = 0;
         if (std::sscanf(rest.c_str(), "%x %ld %ld", &byte, &count, &gap) != 3) return fail(s, "bad trickle: " + line);
+        long last = 0;
         for (long i = 0; i < count && s.failure.empty(); ++i) {
             send_bytes(s, std::string(1, static_cast<char>(byte)));
+            const long sent = now_ms();
+            if (i > 0 && sent - last > s.trickle_gap_ms) s.trickle_gap_ms = sent - last;
+            last = sent;
             std::this_thread::sleep_for(std::chrono::milliseconds(gap));
         }
         return;
@@ -250,6 +257,7 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
     }
     std::string result = s.failure.empty() ? "status ok\n" : "status fail " + s.failure + "\n";
     for (const auto& run : s.rx) result += "rx " + std::to_string(run.first) + " " + run.second + "\n";
+    result += "trickle_gap " + std::to_string(s.trickle_gap_ms) + "\n";
     pty_line_close(&s.line);
     write_file(dir + "/" + name + ".result", result);
 }

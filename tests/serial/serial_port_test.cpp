@@ -116,18 +116,24 @@ TEST_F(SerialPortTest, ReadEndsOnATenMillisecondGap) {
 // A device that trickles bytes closer together than the 10 ms gap cannot
 // keep a read going: the whole read is given up after 4000 ms, with 0.
 TEST_F(SerialPortTest, ATrickleIsGivenUpAfterOnePortWait) {
-    // 2 ms apart, so a peer held up by a loaded machine still keeps under
-    // the gap; 5 s of bytes, fewer than the read asks for.
-    start_peer("expect_text G\ntrickle 5A 2500 2");
-    open_port();
-    ASSERT_EQ(port_write(&port, GO, 1), 1);
-    static uint8_t buffer[4000];
-    int32_t got = -1;
-    const uint32_t took = elapsed_ms([&] { got = port_read(&port, buffer, sizeof buffer); });
-    EXPECT_EQ(got, 0);
-    EXPECT_GE(took, PORT_WAIT_MS - 50);
-    EXPECT_LE(took, PORT_WAIT_MS + 50);
-    finish_peer();
+    // 2 ms apart; 5 s of bytes, fewer than the read asks for. A peer held up
+    // 10 ms or more by a loaded machine made a real gap: that try proves
+    // nothing and is made again.
+    for (int attempt = 1;; ++attempt) {
+        start_peer("expect_text G\ntrickle 5A 2500 2");
+        open_port();
+        ASSERT_EQ(port_write(&port, GO, 1), 1);
+        static uint8_t buffer[4000];
+        int32_t got = -1;
+        const uint32_t took = elapsed_ms([&] { got = port_read(&port, buffer, sizeof buffer); });
+        const PeerResult peer = finish_peer();
+        if (peer.trickle_gap_ms >= 9 && attempt < 3) continue;
+        EXPECT_LT(peer.trickle_gap_ms, 9) << "the peer could not keep its bytes close enough";
+        EXPECT_EQ(got, 0);
+        EXPECT_GE(took, PORT_WAIT_MS - 50);
+        EXPECT_LE(took, PORT_WAIT_MS + 50);
+        return;
+    }
 }
 
 #ifndef _WIN32

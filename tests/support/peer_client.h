@@ -17,6 +17,7 @@ struct PeerResult {
     bool ok = false;
     std::string status;          // "ok" or "fail <reason>"
     std::vector<PeerRun> runs;
+    long trickle_gap_ms = 0;     // the longest time between two trickled bytes
     // Every byte the peer received, whatever the rate, as hex.
     std::string rx() const;
 };
