@@ -39,7 +39,7 @@ TEST_F(DevsimPort, FramesOnTheWire) {
     ASSERT_EQ(reply.size(), 68u);
     EXPECT_EQ(reply[0], 0xCC);
     EXPECT_EQ(reply[1], 65 + 2);
-    sleep_ms(2200);  // the device gives up waiting for an answer to its reply
+    sleep_ms(5200);  // the device gives up waiting for an answer to its reply
     const DeviceOutcome outcome = stop();
     EXPECT_EQ(count_of(outcome, "checksum_bad"), 1);
     EXPECT_EQ(count_of(outcome, "program_acks"), 1);

@@ -19,9 +19,12 @@
 constexpr uint32_t APP_BAUD = 19200;
 constexpr uint32_t BOOT_BAUD = 115200;
 // A program answers at once; on a loaded test machine it may be held up a
-// while, which must not look like a broken exchange.
+// while, which must not look like a broken exchange. An answer is waited for
+// longer than the program's own longest wait (4 s): a program held up short
+// of that still completes its exchange, so only one that never answers is
+// reported.
 constexpr uint64_t PARTIAL_PACKET_US = 2000000;  // a frame cut off this long ago is given up
-constexpr uint64_t ACK_WAIT_US = 2000000;        // the program answers a reply packet within this
+constexpr uint64_t ACK_WAIT_US = 5000000;        // the program answers a reply packet within this
 constexpr size_t APP_LINE_MAX = 256;            // longer application input is cut there
 constexpr uint32_t NOISE_BURST = 10;            // noise bytes a noise fault sends
 constexpr size_t BABBLE_QUEUE = 64;             // babble kept queued, topped up as it goes out
