@@ -7,10 +7,12 @@ set -eu
 
 # nlohmann-json is the test tools' JSON (devsim's report and its readers);
 # clang and its runtimes build the fuzz targets and the sanitizer tree;
-# clang-tidy and cppcheck are scripts/static-analysis.sh's; fakeroot, lintian,
-# icoutils (wrestool) and unzip are scripts/release.sh's.
+# clang-tidy and cppcheck are scripts/static-analysis.sh's; git, lintian,
+# icoutils (wrestool) and unzip are scripts/release.sh's; python3 runs the
+# release checks, the benchmark and the soak run.
 packages="cmake g++ ninja-build nlohmann-json3-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
-    tmux clang libclang-rt-14-dev clang-tidy cppcheck dpkg-dev fakeroot lintian icoutils unzip groff-base"
+    tmux clang libclang-rt-14-dev clang-tidy cppcheck dpkg-dev lintian icoutils unzip groff-base
+    git python3"
 [ $# -gt 0 ] && packages="$*"
 
 missing=

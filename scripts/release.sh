@@ -15,7 +15,8 @@
 # lintian (no error), its ofwu --version run from a dpkg -x tree, the
 # tarball's and the zip's contents, ofwu.exe --version under Wine, and
 # ofwu.exe's version resource and manifest read back with wrestool. On any
-# failure the script says what failed and leaves no dist/ behind.
+# failure the script says what failed and leaves dist/ as it was: a
+# new dist/ takes the old one's place only once it is whole.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,7 +26,7 @@ fail() {
     exit 1
 }
 
-for tool in cmake ninja g++ x86_64-w64-mingw32-g++-posix dpkg-deb dpkg-shlibdeps fakeroot lintian wine wrestool \
+for tool in cmake ninja g++ x86_64-w64-mingw32-g++-posix dpkg-deb dpkg-shlibdeps lintian wine wrestool \
         unzip groff sha256sum git gzip python3; do
     command -v "$tool" >/dev/null 2>&1 || fail "$tool is needed (scripts/install-deps.sh installs it)"
 done
@@ -40,7 +41,9 @@ deb_name=ofwu_${version}_amd64.deb
 tgz_name=ofwu-$version-linux-x86_64.tar.gz
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-release.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" "$root/dist.part"' EXIT
+# dash runs no EXIT trap when a signal ends it: the signal ends it by exit.
+trap 'exit 130' INT TERM HUP
 
 # Rewrites a tarball or zip with its members sorted by name, stamped with
 # SOURCE_DATE_EPOCH and owned by root, so no order a file system gave and no
@@ -77,14 +80,15 @@ EOF
 # Builds the packages from a clean copy of the committed sources in $1.
 build_packages() {
     mkdir -p "$1/out"
-    git -C "$root" archive --format=tar HEAD | (mkdir -p "$1/src" && tar -x -C "$1/src")
+    git -C "$root" archive --format=tar -o "$1/src.tar" HEAD || fail "git archive failed"
+    mkdir -p "$1/src" && tar -xf "$1/src.tar" -C "$1/src"
     for tree in native windows; do
         toolchain=
         [ $tree = windows ] && toolchain=-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
         # shellcheck disable=SC2086
         (cd "$1/src" && cmake -S . -B "$1/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOFWU_BUILD_TESTS=OFF \
             $toolchain >/dev/null && cmake --build "$1/$tree" --target package >"$1/$tree.log" 2>&1) ||
-            fail "the $tree packages did not build (log: $1/$tree.log)"
+            { tail -n 40 "$1/$tree.log" >&2; fail "the $tree packages did not build (the end of its log is above)"; }
     done
     cp "$1/native/$deb_name" "$1/native/$tgz_name" "$1/windows/$zip_name" "$1/out/" ||
         fail "a package is missing"
@@ -130,7 +134,7 @@ check_packages() {
     unzip -Z1 "$out/$zip_name" | expect_list "$zip_name" LICENSE README.md ofwu.exe
     unzip -q -o "$out/$zip_name" ofwu.exe -d "$check/zip"
     sh tests/wine/prepare_prefix.sh || fail "no Wine prefix to run ofwu.exe in"
-    [ "$(sh tests/wine/run_wine.sh "$check/zip/ofwu.exe" --version | tr -d '\r')" = "ofwu $version" ] ||
+    [ "$(sh tests/wine/run_wine.sh "$check/zip/ofwu.exe" --version </dev/null | tr -d '\r')" = "ofwu $version" ] ||
         fail "ofwu.exe does not say its version under Wine"
     wrestool -x --raw --type=16 "$check/zip/ofwu.exe" >"$check/version.res" 2>/dev/null || fail "ofwu.exe has no version resource"
     wrestool -x --raw --type=24 "$check/zip/ofwu.exe" >"$check/manifest.xml" 2>/dev/null || fail "ofwu.exe has no manifest"
@@ -153,6 +157,10 @@ for os_id in ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d
 EOF
 }
 
+case "${1:-}" in
+    "" | --once) ;;
+    *) fail "unknown argument: $1 (scripts/release.sh [--once])" ;;
+esac
 echo "release: building ofwu $version (SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH)"
 build_packages "$work/first"
 check_packages "$work/first/out"
@@ -167,8 +175,8 @@ cmp -s "$work/first/out/SHA256SUMS" "$work/second/out/SHA256SUMS" ||
     fail "two builds gave different packages:
 $(cat "$work/first/out/SHA256SUMS")
 $(cat "$work/second/out/SHA256SUMS")"
-rm -rf dist.part dist
-cp -r "$work/first/out" dist.part
-mv dist.part dist
+rm -rf dist.part
+cp -r "$work/first/out" dist.part || fail "dist/ could not be written"
+rm -rf dist && mv dist.part dist
 echo "release: dist/ holds the packages, the same in both builds:"
 cat dist/SHA256SUMS

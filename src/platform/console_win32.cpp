@@ -7,12 +7,6 @@
 // - nothing at all, or a device that is no console (NUL): no key can ever
 //   come, so key_read returns KEY_END_OF_INPUT at once instead of waiting
 //   for ever.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <conio.h>

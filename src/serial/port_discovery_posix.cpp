@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +24,7 @@
 #include <linux/serial.h>
 #endif
 
+#include "platform/directory_posix.h"
 #include "platform/number_text.h"
 #include "serial/serial_port.h"
 
@@ -32,7 +32,6 @@ namespace {
 
 constexpr size_t TTY_NAME_MAX = 32;      // longer names are no serial ports of this world
 constexpr uint32_t FOUND_MAX = 128;      // ports looked at before the best SCAN_PORTS_MAX are kept
-constexpr size_t DIRENT_BUFFER = 4096;   // one batch of directory entries
 constexpr size_t ATTRIBUTE_MAX = 32;     // a sysfs number attribute, with room to spare
 constexpr int UART_TYPE_UNKNOWN = 0;     // PORT_UNKNOWN: no UART answered at the address
 
@@ -123,14 +122,6 @@ bool comes_before(const Found& a, const Found& b) {
     return std::strcmp(a.name, b.name) < 0;
 }
 
-// The entries of a getdents64 batch (struct linux_dirent64): d_reclen at
-// offset 16, d_name at 19.
-uint16_t entry_length(const char* entry) {
-    uint16_t length = 0;
-    std::memcpy(&length, entry + 16, sizeof length);
-    return length;
-}
-
 // Every real port under <sysfs>/class/tty, up to FOUND_MAX, in natural order.
 uint32_t find_ports(const char* sysfs, const char* dev, Found* found) {
     char folder[PORT_NAME_SIZE];
@@ -138,21 +129,16 @@ uint32_t find_ports(const char* sysfs, const char* dev, Found* found) {
     const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return 0;
     uint32_t count = 0;
-    char buffer[DIRENT_BUFFER];
-    // getdents64 reads a directory without the heap that opendir takes.
-    for (long n = syscall(SYS_getdents64, fd, buffer, sizeof buffer); n > 0 && count < FOUND_MAX;
-         n = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) {
-        for (long at = 0; at < n && count < FOUND_MAX; at += entry_length(buffer + at)) {
-            const char* name = buffer + at + 19;
-            if (name[0] == '.' || std::strlen(name) >= TTY_NAME_MAX || !is_real_port(sysfs, dev, name)) continue;
-            Found entry{};
-            std::memcpy(entry.name, name, std::strlen(name) + 1);
-            entry.group = group_of(name);
-            uint32_t place = count++;
-            for (; place > 0 && comes_before(entry, found[place - 1]); --place) found[place] = found[place - 1];
-            found[place] = entry;
-        }
-    }
+    (void)directory_any(fd, [&](const char* name) {
+        if (name[0] == '.' || std::strlen(name) >= TTY_NAME_MAX || !is_real_port(sysfs, dev, name)) return false;
+        Found entry{};
+        std::memcpy(entry.name, name, std::strlen(name) + 1);
+        entry.group = group_of(name);
+        uint32_t place = count++;
+        for (; place > 0 && comes_before(entry, found[place - 1]); --place) found[place] = found[place - 1];
+        found[place] = entry;
+        return count == FOUND_MAX;
+    });
     (void)close(fd);  // read-only
     return count;
 }

@@ -9,7 +9,6 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/directory_posix.h"
 #include "platform/number_text.h"
 
 namespace {
@@ -26,7 +26,6 @@ constexpr int32_t NO_LOCK = -1;          // no lock file stands there
 constexpr int32_t GARBAGE_LOCK = 0;      // a lock file that names no process
 constexpr int32_t PID_MAX = 4194304;     // the largest process id Linux hands out
 constexpr size_t LOCK_TEXT_MAX = 64;     // more than any lock file's content
-constexpr size_t DIRENT_BUFFER = 4096;   // one batch of directory entries
 
 // The folder lock files go in. OFWU_LOCK_DIR is a test seam: the tests keep
 // their locks out of the machine's own folder.
@@ -56,15 +55,17 @@ int32_t lock_pid_of(const char* text, ssize_t length) {
         std::memcpy(&binary, text, sizeof binary);
         return binary > 0 && binary <= PID_MAX ? binary : GARBAGE_LOCK;
     }
-    ssize_t at = 0;
-    while (at < length && text[at] == ' ') ++at;
-    int64_t pid = 0;
-    const ssize_t digits = at;
-    while (at < length && text[at] >= '0' && text[at] <= '9' && pid <= PID_MAX) pid = pid * 10 + (text[at++] - '0');
-    if (at == digits) return GARBAGE_LOCK;
-    while (at < length && (text[at] == '\n' || text[at] == ' ' || text[at] == '\r')) ++at;
-    if (at != length || pid <= 0 || pid > PID_MAX) return GARBAGE_LOCK;
-    return static_cast<int32_t>(pid);
+    char copy[LOCK_TEXT_MAX + 1];
+    std::memcpy(copy, text, static_cast<size_t>(length));
+    copy[length] = '\0';
+    const char* at = copy;
+    while (*at == ' ') ++at;
+    if (*at < '0' || *at > '9') return GARBAGE_LOCK;  // no sign, no other white space
+    const char* end = at;
+    const int32_t pid = text_to_i32(at, &end);  // past PID_MAX it saturates, and is garbage
+    while (*end == '\n' || *end == ' ' || *end == '\r') ++end;
+    if (end != copy + length || pid <= 0 || pid > PID_MAX) return GARBAGE_LOCK;
+    return pid;
 }
 
 // Who the lock file at `path` names: NO_LOCK, GARBAGE_LOCK (empty, not a
@@ -111,23 +112,6 @@ Created lock_create(const char* path) {
     return whole && closed && link_error == EEXIST ? Created::taken : Created::no_folder;
 }
 
-// Reads one batch of a directory's entries; the number of bytes, 0 at the end.
-long directory_batch(int fd, char* buffer, size_t size) {
-    return syscall(SYS_getdents64, fd, buffer, size);
-}
-
-// The entries of a directory batch: d_reclen at offset 16, d_name at 19
-// (struct linux_dirent64).
-const char* entry_name(const char* entry) {
-    return entry + 19;
-}
-
-uint16_t entry_length(const char* entry) {
-    uint16_t length = 0;
-    std::memcpy(&length, entry + 16, sizeof length);
-    return length;
-}
-
 bool all_digits(const char* text) {
     if (*text == '\0') return false;
     for (; *text != '\0'; ++text) {
@@ -142,19 +126,13 @@ bool process_holds(const char* pid, dev_t device) {
     (void)std::snprintf(folder, sizeof folder, "/proc/%s/fd", pid);
     const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;  // gone, or another user's: not ours to see
-    char buffer[DIRENT_BUFFER];
-    bool holds = false;
-    for (long n = directory_batch(fd, buffer, sizeof buffer); n > 0 && !holds;
-         n = directory_batch(fd, buffer, sizeof buffer)) {
-        for (long at = 0; at < n && !holds; at += entry_length(buffer + at)) {
-            const char* name = entry_name(buffer + at);
-            if (!all_digits(name)) continue;
-            char link[96];
-            (void)std::snprintf(link, sizeof link, "%s/%s", folder, name);
-            struct stat info{};
-            holds = stat(link, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device;
-        }
-    }
+    const bool holds = directory_any(fd, [&](const char* name) {
+        if (!all_digits(name)) return false;
+        char link[96];
+        (void)std::snprintf(link, sizeof link, "%s/%s", folder, name);
+        struct stat info{};
+        return stat(link, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device;
+    });
     (void)close(fd);  // read-only
     return holds;
 }
@@ -205,17 +183,12 @@ int32_t port_other_opener(const char* device) {
     if (proc < 0) return 0;  // no /proc: nothing can be seen
     char self[16];
     (void)std::snprintf(self, sizeof self, "%d", static_cast<int>(getpid()));
-    char buffer[DIRENT_BUFFER];
     int32_t found = 0;
-    for (long n = directory_batch(proc, buffer, sizeof buffer); n > 0 && found == 0;
-         n = directory_batch(proc, buffer, sizeof buffer)) {
-        for (long at = 0; at < n && found == 0; at += entry_length(buffer + at)) {
-            const char* name = entry_name(buffer + at);
-            if (all_digits(name) && std::strcmp(name, self) != 0 && process_holds(name, own.st_rdev)) {
-                found = text_to_i32(name, nullptr);
-            }
-        }
-    }
+    (void)directory_any(proc, [&](const char* name) {
+        if (!all_digits(name) || std::strcmp(name, self) == 0 || !process_holds(name, own.st_rdev)) return false;
+        found = text_to_i32(name, nullptr);
+        return true;
+    });
     (void)close(proc);  // read-only
     return found;
 }

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -281,11 +282,8 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
         const int left = remaining_ms(start, PORT_WAIT_MS);
         // The first byte may take what is left of the whole wait; once bytes
         // have come, the read ends after a gap of PORT_INTERBYTE_MS.
-        const uint32_t wait = got == 0 ? static_cast<uint32_t>(left)
-                                       : static_cast<uint32_t>(left < static_cast<int>(PORT_INTERBYTE_MS)
-                                                                   ? left
-                                                                   : static_cast<int>(PORT_INTERBYTE_MS));
-        const int state = left == 0 ? 0 : wait_for(port, POLLIN, wait);
+        const int wait = got == 0 ? left : std::min(left, static_cast<int>(PORT_INTERBYTE_MS));
+        const int state = left == 0 ? 0 : wait_for(port, POLLIN, static_cast<uint32_t>(wait));
         if (state == 1) {
             const ssize_t n = read(port->handle, buffer + got, static_cast<size_t>(count - got));
             if (n > 0) {
@@ -298,7 +296,7 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
         // The whole wait ran out with the read still going: given up, as the
         // Windows port gives up and cancels its transfer, with 0. The bytes
         // it had taken are lost with it on both systems.
-        if (state == 0 && left <= static_cast<int>(wait)) return 0;
+        if (state == 0 && wait == left) return 0;
         break;  // the gap after the last byte, or a device that reports an error
     }
     return got;

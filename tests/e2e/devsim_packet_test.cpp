@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "devsim_fixture.h"
+#include "device.h"
 #include "identify/detect.h"
 #include "identify/version_query.h"
 #include "image_format.h"
@@ -39,7 +40,8 @@ TEST_F(DevsimPort, FramesOnTheWire) {
     ASSERT_EQ(reply.size(), 68u);
     EXPECT_EQ(reply[0], 0xCC);
     EXPECT_EQ(reply[1], 65 + 2);
-    sleep_ms(5200);  // the device gives up waiting for an answer to its reply
+    // The device gives up waiting for an answer to its reply.
+    sleep_ms(static_cast<uint32_t>(ACK_WAIT_US / 1000) + 200);
     const DeviceOutcome outcome = stop();
     EXPECT_EQ(count_of(outcome, "checksum_bad"), 1);
     EXPECT_EQ(count_of(outcome, "program_acks"), 1);

@@ -6,23 +6,25 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <set>
 
 #include "e2e_process.h"
 #include "image_damage.h"
+#include "image_format.h"
 #include "program_e2e.h"
 
 namespace {
 
-const char CANNOT_BE_READ[] = "the image file is missing, unreadable or invalid (exit status 8).";
+const char CANNOT_BE_READ[] = "the image file is missing, unreadable or invalid";
+const char RUNS_THE_UPDATE[] = "the device runs the update's version";
+const char NOT_ANNOUNCED[] = "updated, but the device did not announce the update's version";
 
-// "\nResult: " and what follows it, the closing line of an unattended run.
-std::string result_line(const std::string& text) {
-    return "\nResult: " + text + "\n";
+// The closing line of an unattended run: what it says, and its exit status.
+std::string result_line(const std::string& text, int status) {
+    return "\nResult: " + text + " (exit status " + std::to_string(status) + ").\n";
 }
 
-std::string snd44_on_com3(const std::string& versions, const std::string& text, int status) {
-    return result_line("SND44 on COM3, " + versions + ": " + text + " (exit status " + std::to_string(status) + ").");
+std::string snd44_on_com3(const std::string& versions, const std::string& text) {
+    return "SND44 on COM3, " + versions + ": " + text;
 }
 
 // The verdict and the versions of an SND44 against the 2.59 images, then the
@@ -46,93 +48,79 @@ std::string progress_lines() {
     return text;
 }
 
-RunPlan batch_on_com3(std::vector<std::string> device, std::vector<std::string> options = {}) {
+// ofwu --batch [options] port, with a device on COM3.
+RunPlan batch_on_com3(std::vector<std::string> device, std::vector<std::string> options = {},
+                      const std::string& port = "3") {
     RunPlan plan;
     plan.args = concat({"--batch"}, options);
-    plan.args.push_back("3");
+    plan.args.push_back(port);
     plan.devices = {{3, std::move(device)}};
     plan.timeout_ms = 25000;
     return plan;
 }
 
-ProgramCase batch_case(const std::string& name, RunPlan plan, int status, std::string transcript,
-                       std::function<void(const DeviceOutcome&)> device_check = nullptr) {
+// A row: the run's output up to its closing line, what that line says, the
+// exit status (also named in the line) and a check of the device.
+ProgramCase batch_case(const std::string& name, RunPlan plan, int status, const std::string& before_result,
+                       const std::string& result, std::function<void(const DeviceOutcome&)> device_check) {
+    const std::string transcript = before_result + result_line(result, status);
     return {name, [plan](bool) { return plan; },
             [status, transcript, device_check](const RunResult& run, bool) {
                 EXPECT_FALSE(run.timed_out) << run.output;
                 EXPECT_EQ(run.exit_status, status);
                 expect_transcript(run.output, text_head() + transcript);
-                if (device_check != nullptr && !run.devices.empty()) device_check(run.devices[0]);
+                device_check(run.devices.at(0));
             }};
 }
 
 std::vector<ProgramCase> batch_cases() {
     const std::string found = text_port(3, PORT_FOUND) + "\n";
+    const std::string newer = found + verdict("newer", "2.58", "updating to the newer version.");
     const auto updated = [](const DeviceOutcome& d) { expect_image_complete(d, 1); };
     const auto untouched_image = [](const DeviceOutcome& d) { EXPECT_EQ(count_of(d, "start_packets"), 0); };
+    const auto anything = [](const DeviceOutcome&) {};
     std::vector<ProgramCase> cases;
     cases.push_back(batch_case("UpdatedToTheNewerVersion", batch_on_com3(concat(snd44(1), {"--line", "100:=P"})), 0,
-                               found + verdict("newer", "2.58", "updating to the newer version.") + progress_lines() +
-                                   snd44_on_com3("2.58 -> 2.59", "the device runs the update's version", 0),
-                               updated));
+                               newer + progress_lines(), snd44_on_com3("2.58 -> 2.59", RUNS_THE_UPDATE), updated));
     cases.push_back(batch_case("AlreadyRunsTheVersion", batch_on_com3(concat(snd44(1), {"--version", "2.59"})), 0,
-                               found + verdict("same", "2.59", "the device runs this version already; nothing to do.") +
-                                   snd44_on_com3("2.59", "the device runs the update's version", 0),
-                               untouched_image));
+                               found + verdict("same", "2.59", "the device runs this version already; nothing to do."),
+                               snd44_on_com3("2.59", RUNS_THE_UPDATE), untouched_image));
     cases.push_back(batch_case(
         "InItsBootloaderAlwaysUpdated",
         batch_on_com3(concat(snd44(1), {"--start", "bootloader", "--version", "2.59", "--line", "100:=P"})), 0,
-        found + verdict("same", "2.59", "the device is in its bootloader; updating.") + progress_lines() +
-            snd44_on_com3("2.59 -> 2.59", "the device runs the update's version", 0),
-        updated));
+        found + verdict("same", "2.59", "the device is in its bootloader; updating.") + progress_lines(),
+        snd44_on_com3("2.59 -> 2.59", RUNS_THE_UPDATE), updated));
     cases.push_back(batch_case("OlderRefused", batch_on_com3(concat(snd44(1), {"--version", "2.60"})), 5,
-                               found + verdict("older", "2.60", "not updating to an older version without --allow-older.") +
-                                   snd44_on_com3("2.60", "not updated: the image is older (--allow-older flashes it)", 5),
+                               found + verdict("older", "2.60", "not updating to an older version without --allow-older."),
+                               snd44_on_com3("2.60", "not updated: the image is older (--allow-older flashes it)"),
                                untouched_image));
     cases.push_back(batch_case("OlderAllowed",
                                batch_on_com3(concat(snd44(1), {"--version", "2.60", "--line", "100:=P"}), {"--allow-older"}),
                                0,
                                found + verdict("older", "2.60", "updating to the older version (--allow-older).") +
-                                   progress_lines() +
-                                   snd44_on_com3("2.60 -> 2.59", "the device runs the update's version", 0),
-                               updated));
+                                   progress_lines(),
+                               snd44_on_com3("2.60 -> 2.59", RUNS_THE_UPDATE), updated));
     cases.push_back(batch_case("TransferFails", batch_on_com3(concat(snd44(1), {"--on-block", "5:nak"})), 6,
-                               found + verdict("newer", "2.58", "updating to the newer version.") +
-                                   "\nUpdating firmware:   0% complete.\n" + lost(2, 1) +
-                                   snd44_on_com3("2.58", "the update failed; a new run completes it", 6)));
+                               newer + "\nUpdating firmware:   0% complete.\n" + lost(2, 1),
+                               snd44_on_com3("2.58", "the update failed; a new run completes it"), anything));
     cases.push_back(batch_case("AnotherVersionAnnounced",
                                batch_on_com3(concat(snd44(1), {"--restart-version", "2.58", "--line", "100:=P"})), 7,
-                               found + verdict("newer", "2.58", "updating to the newer version.") + progress_lines() +
-                                   snd44_on_com3("2.58 -> 2.58",
-                                                 "updated, but the device did not announce the update's version", 7),
-                               updated));
+                               newer + progress_lines(), snd44_on_com3("2.58 -> 2.58", NOT_ANNOUNCED), updated));
     cases.push_back(batch_case("NoVersionAnnounced",
                                batch_on_com3(concat(snd44(1), {"--on-restart", "silent", "--line", "5000:=P"})), 7,
-                               found + verdict("newer", "2.58", "updating to the newer version.") + progress_lines() +
-                                   snd44_on_com3("2.58 -> None",
-                                                 "updated, but the device did not announce the update's version", 7),
-                               updated));
+                               newer + progress_lines(), snd44_on_com3("2.58 -> None", NOT_ANNOUNCED), updated));
     cases.push_back(batch_case("NoImageFits", batch_on_com3({"--revision", "3"}), 4,
-                               text_port(3, PORT_MISMATCH) + NOTHING_FOUND +
-                                   result_line("no image fits the device (exit status 4).")));
-    RunPlan nothing = batch_on_com3({});
-    nothing.args = {"--batch", "5"};
-    cases.push_back(batch_case("NoDevice", nothing, 3,
-                               text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND + result_line("no device found (exit status 3).")));
-    RunPlan usage = batch_on_com3({});
-    usage.args = {"--batch", "3", "4"};
-    cases.push_back(batch_case("UsageError", usage, 2,
+                               text_port(3, PORT_MISMATCH) + NOTHING_FOUND, "no image fits the device", anything));
+    cases.push_back(batch_case("NoDevice", batch_on_com3({}, {}, "5"), 3, text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND,
+                               "no device found", anything));
+    cases.push_back(batch_case("UsageError", batch_on_com3({}, {"3"}, "4"), 2,
                                "\nmore than one port argument: 4 (ofwu --help lists the options)\n"
                                "\nUse: OFWU [x]\n\nWhere:"
                                "\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
-                               "\n          otherwise searches COM1 - COM16." +
-                                   result_line("usage error (exit status 2)."),
-                               [](const DeviceOutcome& d) { expect_untouched(d); }));
-    RunPlan missing = batch_on_com3({});
-    missing.args = {"--batch", "--image", "/nonexistent/snd44.img", "3"};
-    cases.push_back(batch_case("ImageFileMissing", missing, 8,
-                               "\n/nonexistent/snd44.img: no such file\n" + result_line(CANNOT_BE_READ),
-                               [](const DeviceOutcome& d) { expect_untouched(d); }));
+                               "\n          otherwise searches COM1 - COM16.",
+                               "usage error", expect_untouched));
+    cases.push_back(batch_case("ImageFileMissing", batch_on_com3({}, {"--image", "/nonexistent/snd44.img"}), 8,
+                               "\n/nonexistent/snd44.img: no such file\n", CANNOT_BE_READ, expect_untouched));
     return cases;
 }
 
@@ -146,12 +134,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgramBatch, testing::ValuesIn(batch_cases()), 
 
 // Under Wine: a success, a failure and a bad image file.
 std::vector<ProgramCase> wine_batch_cases() {
-    const std::set<std::string> chosen = {"UpdatedToTheNewerVersion", "TransferFails", "ImageFileMissing"};
-    std::vector<ProgramCase> cases;
-    for (const ProgramCase& c : batch_cases()) {
-        if (chosen.count(c.name) != 0) cases.push_back(c);
-    }
-    return cases;
+    return rows_named(batch_cases(), {"UpdatedToTheNewerVersion", "TransferFails", "ImageFileMissing"});
 }
 
 class ProgramBatchWine : public testing::TestWithParam<ProgramCase> {};
@@ -166,16 +149,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgramBatchWine, testing::ValuesIn(wine_batch_c
 // is one line naming the file and the rule; no port is opened.
 TEST(ProgramImageFile, EachBrokenRuleIsNamedAndNoPortOpened) {
     TempFolder folder;
-    std::ifstream in(firmware_path("snd44_rev1.img"), std::ios::binary);
-    const ImageBytes original((std::istreambuf_iterator<char>(in)), {});
+    ImageBytes original;
+    ASSERT_TRUE(image_load(firmware_path("snd44_rev1.img"), &original));
     struct Case { std::string path; std::string reason; };
     std::vector<Case> cases;
     for (const ImageDamage& c : IMAGE_DAMAGE) {
         ImageBytes damaged = original;
         c.damage(damaged);
         const std::string path = folder.path + "/" + c.label;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(damaged.data()),
-                                                    static_cast<std::streamsize>(damaged.size()));
+        ASSERT_TRUE(image_save(path, damaged));
         cases.push_back({path, image_rule_text(c.rule)});
     }
     std::ofstream(folder.path + "/empty.img").close();
@@ -189,12 +171,10 @@ TEST(ProgramImageFile, EachBrokenRuleIsNamedAndNoPortOpened) {
     if (geteuid() != 0) cases.push_back({folder.path + "/unreadable.img", "cannot be read"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        RunPlan plan = batch_on_com3({});
-        plan.args = {"--batch", "--image", c.path, "3"};
-        const RunResult run = e2e_run(plan);
+        const RunResult run = e2e_run(batch_on_com3({}, {"--image", c.path}));
         ASSERT_EQ(run.error, "");
         EXPECT_EQ(run.exit_status, 8);
-        expect_transcript(run.output, text_head() + "\n" + c.path + ": " + c.reason + "\n" + result_line(CANNOT_BE_READ));
+        expect_transcript(run.output, text_head() + "\n" + c.path + ": " + c.reason + "\n" + result_line(CANNOT_BE_READ, 8));
         expect_untouched(run.devices.at(0));
     }
 }

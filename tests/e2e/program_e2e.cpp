@@ -125,7 +125,15 @@ std::string text_exit() {
 }
 
 std::string text_port(uint32_t com, const std::string& verdict) {
-    return "\nCOM" + std::to_string(com) + ": " + verdict;
+    return text_port("COM" + std::to_string(com), verdict);
+}
+
+std::string text_port(const std::string& label, const std::string& verdict) {
+    return "\n" + label + ": " + verdict;
+}
+
+std::string text_gone_from(const std::string& label) {
+    return "\nNo Ostrel device found on " + label + ".\n";
 }
 
 std::string found_on_com3() {

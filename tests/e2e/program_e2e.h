@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,17 @@ inline void PrintTo(const ProgramCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// The rows of `rows` whose names are in `names`, in the table's order: the
+// few a platform runs again.
+template <typename Row>
+std::vector<Row> rows_named(const std::vector<Row>& rows, const std::set<std::string>& names) {
+    std::vector<Row> chosen;
+    for (const Row& row : rows) {
+        if (names.count(row.name) != 0) chosen.push_back(row);
+    }
+    return chosen;
+}
+
 // Runs one case: natively, or under Wine (skipped when Wine runs cannot be
 // made). Every device of the run must have seen the protocol kept.
 void run_program_case(const ProgramCase& c, bool wine);
@@ -42,8 +54,11 @@ std::string text_head();
 std::string text_exit();
 // The exit path's prompt alone: the program still waits for its key.
 extern const char KEY_PROMPT[];
-// "\nCOM%u: " followed by the scan's verdict on that port.
+// "\nCOM%u: " (or the port's path) followed by the scan's verdict on that port.
 std::string text_port(uint32_t com, const std::string& verdict);
+std::string text_port(const std::string& label, const std::string& verdict);
+// The main loop's end when the device it had is gone from the port.
+std::string text_gone_from(const std::string& label);
 extern const char PORT_NOT_OPENED[];
 extern const char PORT_MISMATCH[];
 extern const char PORT_FOUND[];

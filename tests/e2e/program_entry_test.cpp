@@ -105,7 +105,7 @@ std::vector<ProgramCase> entry_cases() {
                          expect_ended(run);
                          expect_transcript(run.output, text_head() + text_port(1, PORT_NOT_OPENED) +
                                                            text_port(2, PORT_MISMATCH) + text_port(3, PORT_FOUND) +
-                                                           "\n" + "\nNo Ostrel device found on COM3.\n" + text_exit());
+                                                           "\n" + GONE_FROM_COM3 + text_exit());
                          ASSERT_EQ(run.devices.size(), 3u);
                          const DeviceOutcome& com2 = run.devices[0];
                          const DeviceOutcome& com3 = run.devices[1];

@@ -224,13 +224,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgramFault, testing::ValuesIn(fault_rows()), f
 // the runs share the Wine prefix and its COM3. (The other rows' paths are
 // the same code above the port on both systems.)
 std::vector<FaultRow> wine_fault_rows() {
-    const std::set<std::string> chosen = {"MiddleBlockSilent", "MiddleBlockNoise", "MiddleBlockUnplug",
-                                          "RestartSilent"};
-    std::vector<FaultRow> rows;
-    for (const FaultRow& row : fault_rows()) {
-        if (chosen.count(row.name) != 0) rows.push_back(row);
-    }
-    return rows;
+    return rows_named(fault_rows(), {"MiddleBlockSilent", "MiddleBlockNoise", "MiddleBlockUnplug", "RestartSilent"});
 }
 
 class ProgramFaultWine : public testing::TestWithParam<FaultRow> {};

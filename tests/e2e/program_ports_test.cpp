@@ -78,8 +78,8 @@ TEST_F(LinuxPorts, AUsbAdapterIsFoundAndNamedByItsPath) {
         const RunResult run = e2e_run(p);
         ASSERT_EQ(run.error, "");
         expect_ended(run);
-        expect_transcript(run.output, text_head() + "\n" + device() + ": " + PORT_FOUND + "\n" +
-                                          "\nNo Ostrel device found on " + device() + ".\n" + text_exit());
+        expect_transcript(run.output, text_head() + text_port(device(), PORT_FOUND) + "\n" + text_gone_from(device()) +
+                                          text_exit());
         EXPECT_TRUE(fs::is_empty(root_ / "lock")) << "the lock file is removed at the end";
     }
 }
@@ -104,7 +104,7 @@ TEST_F(LinuxPorts, PathsThatAreNoPort) {
         const RunResult run = e2e_run(plan({path}));
         ASSERT_EQ(run.error, "");
         expect_ended(run);
-        expect_transcript(run.output, text_head() + "\n" + path + ": " + PORT_NOT_OPENED + NOTHING_FOUND + text_exit());
+        expect_transcript(run.output, text_head() + text_port(path, PORT_NOT_OPENED) + NOTHING_FOUND + text_exit());
     }
     EXPECT_EQ(fs::file_size(file), 0u) << "nothing was written to the file";
     const std::string long_path = "/dev/" + std::string(600, 'x');
@@ -147,10 +147,10 @@ TEST_F(LinuxPorts, LockFilesAndOtherProgramsDecideWhetherThePortIsFree) {
         ASSERT_EQ(run.error, "");
         expect_ended(run);
         if (c.free) {
-            expect_transcript(run.output, text_head() + "\n" + device() + ": " + PORT_FOUND + "\n" +
-                                              "\nNo Ostrel device found on " + device() + ".\n" + text_exit());
+            expect_transcript(run.output, text_head() + text_port(device(), PORT_FOUND) + "\n" + text_gone_from(device()) +
+                                              text_exit());
         } else {
-            expect_transcript(run.output, text_head() + "\n" + device() + ": " + PORT_NOT_OPENED + "\n  " + device() +
+            expect_transcript(run.output, text_head() + text_port(device(), PORT_NOT_OPENED) + "\n  " + device() +
                                               " is in use by another program (process " + std::to_string(getpid()) +
                                               ")." + NOTHING_FOUND + text_exit());
             expect_untouched(d);
@@ -178,7 +178,7 @@ TEST_F(LinuxPorts, NoPermissionNamesTheGroupToJoin) {
     expect_untouched(stop_device());
     ASSERT_EQ(run.error, "");
     expect_ended(run);
-    expect_transcript(run.output, text_head() + "\n" + device() + ": " + PORT_NOT_OPENED + "\n  You may not use " +
+    expect_transcript(run.output, text_head() + text_port(device(), PORT_NOT_OPENED) + "\n  You may not use " +
                                       device() + ": it belongs to the group \"" + group_name +
                                       "\". Join that group with \"sudo usermod -aG " + group_name +
                                       " $USER\", then log out and in again." + NOTHING_FOUND + text_exit());

@@ -160,7 +160,7 @@ std::vector<ProgramCase> transfer_cases() {
              expect_ended(run);
              expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" +
                                                text_progress(5, false) + lost(2, 5) + text_newer("2.58") +
-                                               "N\n" + CANCELLED + "\nNo Ostrel device found on COM3.\n" +
+                                               "N\n" + CANCELLED + GONE_FROM_COM3 +
                                                text_exit());
              const DeviceOutcome& d = run.devices.at(0);
              EXPECT_EQ(report_text(d, "/image/verdict"), "incomplete");

@@ -2,9 +2,6 @@
 // device, no input at all. (Console keys need a person at a console.)
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>

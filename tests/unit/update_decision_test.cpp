@@ -6,9 +6,6 @@
 #include "catalogue/update_decision.h"
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #else
 #include <unistd.h>

@@ -1,7 +1,6 @@
 #include "image_format.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 

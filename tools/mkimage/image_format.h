@@ -46,7 +46,6 @@ std::vector<uint8_t> image_build(const ImageParams& params, std::string* error);
 // trailer or the image is shorter than a header.
 std::vector<ImageRecord> image_records(const std::vector<uint8_t>& image);
 
-
 bool image_load(const std::string& path, std::vector<uint8_t>* image);
 bool image_save(const std::string& path, const std::vector<uint8_t>& image);
 
