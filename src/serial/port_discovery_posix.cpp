@@ -6,7 +6,10 @@
 // natural order (ttyUSB2 before ttyUSB10), at most SCAN_PORTS_MAX.
 // A UART of the serial core (a "type" attribute, the 8250 driver) counts
 // only when its UART type is known: most PCs list dozens of legacy ports
-// with no hardware behind them, of type 0.
+// with no hardware behind them, of type 0. A port the kernel writes its own
+// console to (servers, boards and virtual machines boot with console=ttyS0)
+// is no device's line: the scan leaves it alone and says nothing of it; named
+// as the argument it is still used.
 //
 // Test seam: OFWU_SYSFS_DIR (default /sys) and OFWU_DEV_DIR (default /dev)
 // point discovery at a folder tree shaped like sysfs and a folder of
@@ -34,6 +37,7 @@ constexpr size_t TTY_NAME_MAX = 32;      // longer names are no serial ports of 
 constexpr uint32_t FOUND_MAX = 128;      // ports looked at before the best SCAN_PORTS_MAX are kept
 constexpr size_t ATTRIBUTE_MAX = 32;     // a sysfs number attribute, with room to spare
 constexpr int UART_TYPE_UNKNOWN = 0;     // PORT_UNKNOWN: no UART answered at the address
+constexpr size_t CONSOLES_TEXT_MAX = 256; // the active consoles' names, one line
 
 struct Found {
     char name[TTY_NAME_MAX];
@@ -101,6 +105,31 @@ bool is_real_port(const char* sysfs, const char* dev, const char* name) {
     return uart_type_by_ioctl(path) != UART_TYPE_UNKNOWN;
 }
 
+// The kernel's active consoles as it lists them ("tty0 ttyS0"), NUL
+// terminated in `text`; empty when it cannot tell.
+void read_consoles(const char* sysfs, char* text, size_t size) {
+    char path[PORT_NAME_SIZE];
+    (void)std::snprintf(path, sizeof path, "%s/class/tty/console/active", sysfs);
+    text[0] = '\0';
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    const ssize_t length = read(fd, text, size - 1);
+    (void)close(fd);  // read-only
+    text[length > 0 ? length : 0] = '\0';
+}
+
+// Whether `name` is one of the words of `consoles`.
+bool listed_in(const char* consoles, const char* name) {
+    const size_t length = std::strlen(name);
+    for (const char* word = consoles; *word != '\0';) {
+        const size_t word_length = std::strcspn(word, " \t\n");
+        if (word_length == length && std::strncmp(word, name, length) == 0) return true;
+        word += word_length;
+        word += std::strspn(word, " \t\n");
+    }
+    return false;
+}
+
 int group_of(const char* name) {
     if (std::strncmp(name, "ttyUSB", 6) == 0) return 0;
     if (std::strncmp(name, "ttyACM", 6) == 0) return 1;
@@ -128,9 +157,14 @@ uint32_t find_ports(const char* sysfs, const char* dev, Found* found) {
     (void)std::snprintf(folder, sizeof folder, "%s/class/tty", sysfs);
     const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return 0;
+    char consoles[CONSOLES_TEXT_MAX];
+    read_consoles(sysfs, consoles, sizeof consoles);
     uint32_t count = 0;
     (void)directory_any(fd, [&](const char* name) {
-        if (name[0] == '.' || std::strlen(name) >= TTY_NAME_MAX || !is_real_port(sysfs, dev, name)) return false;
+        if (name[0] == '.' || std::strlen(name) >= TTY_NAME_MAX || listed_in(consoles, name) ||
+            !is_real_port(sysfs, dev, name)) {
+            return false;
+        }
         Found entry{};
         std::memcpy(entry.name, name, std::strlen(name) + 1);
         entry.group = group_of(name);

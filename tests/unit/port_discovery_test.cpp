@@ -78,6 +78,9 @@ TEST_F(PortDiscovery, UsbThenAcmThenOthersEachInNaturalOrder) {
     EXPECT_EQ(listed(), (std::vector<std::string>{"ttyUSB1", "ttyUSB2", "ttyUSB10", "ttyACM0", "ttyACM1", "ttyAMA0",
                                                   "ttyS0"}))
         << "no device link, a UART of type 0, and an 8250 port whose type no ioctl tells are left out";
+    // The kernel writes its console to ttyS0 and ttyACM1: the scan leaves them alone.
+    std::ofstream(root_ / "sys/class/tty/console/active") << "tty0 ttyACM1 ttyS0\n";
+    EXPECT_EQ(listed(), (std::vector<std::string>{"ttyUSB1", "ttyUSB2", "ttyUSB10", "ttyACM0", "ttyAMA0"}));
 }
 
 TEST_F(PortDiscovery, AtMostSixteenAndNoneWhenTheMachineHasNone) {
