@@ -158,6 +158,9 @@ const char* print_verdict(const DeviceIdentity* device, const FirmwareImage* ima
 
 UpdateAnswer confirm_update(const DeviceIdentity* device, const FirmwareImage* image) {
     print_text(print_verdict(device, image));
+    // A key typed ahead, before the question could be read, must not confirm
+    // a firmware update: only keys pressed after it count.
+    keys_discard();
     const int32_t answer = answer_read();
     if (answer == KEY_END_OF_INPUT) return ANSWER_END_OF_INPUT;
     print_message("%c\n", static_cast<int>(answer));  // the answer stands after the question

@@ -60,6 +60,8 @@ ScanVerdict scan_port(const PortCandidate* candidate) {
     }
     // "firmwware" is the text users and their scripts know: kept as it is.
     print_message("A Ostrel device compatible with this firmwware was found.");
+    char note[PORT_HINT_SIZE];
+    if (port_open_note(&port, candidate->device, note, sizeof note)) print_message("\n  %s", note);
     return SCAN_FOUND;
 }
 

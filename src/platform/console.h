@@ -29,13 +29,18 @@ int32_t key_read();
 // 0 as it always has; POSIX takes a second code only when one is already
 // waiting (Ctrl-Space is a whole key of code 0), and a UTF-8 character whole.
 int32_t key_take();
+// Drops the keys typed before now, where they come from a terminal (a
+// console on Windows), so that a question is answered only by a key pressed
+// after it was shown. Piped or redirected input is left as it is.
+void keys_discard();
 // Sleeps at least `ms` milliseconds.
 void sleep_ms(uint32_t ms);
 // The main loop's wait between passes. POSIX: until a byte is waiting on the
 // port, a key comes, or `longest_ms` have passed, whichever is first, so an
 // idle program does not wake a thousand times a second. Windows: a sleep of
-// 1 ms, as the loop has always made.
-void idle_wait(const SerialPort* port, uint32_t longest_ms);
+// 1 ms, as the loop has always made. A port that hung up is marked so and
+// never waited on again.
+void idle_wait(SerialPort* port, uint32_t longest_ms);
 
 // Prints to standard output and flushes at once, so prompts and "\r" progress
 // lines show on a pipe as on a console.

@@ -20,6 +20,7 @@
 #include <initializer_list>
 
 #include "platform/console.h"
+#include "platform/tty_posix.h"
 #include "state/program_state.h"
 
 namespace {
@@ -55,11 +56,16 @@ void leave_terminal(int how) {
     terminal_changed = 0;
 }
 
-// Every way out: the terminal as it was, and the port's lock file for
-// other serial programs gone. Async-signal-safe calls only.
+// Every way out: the terminal as it was, the port's line as it was found,
+// and the port's lock files for other serial programs gone. On the normal
+// way out the port was closed already, and this finds nothing left to do.
+// Async-signal-safe calls only.
 void clean_up() {
     leave_terminal(TCSAFLUSH);
-    if (port.lock_path[0] != '\0') (void)unlink(port.lock_path);  // gone already is as good
+    if (port.is_open) tty_put_back(port.handle, &port.found);
+    for (const char* path : port.lock_paths) {
+        if (path[0] != '\0') (void)unlink(path);  // gone already is as good
+    }
 }
 
 void on_ending_signal(int number) {
@@ -195,10 +201,18 @@ int32_t key_take() {
     return key;
 }
 
-void idle_wait(const SerialPort* waiting_port, uint32_t longest_ms) {
+void keys_discard() {
+    // Only a terminal in the foreground: flushing it from the background
+    // would stop the program, and piped keys are a script's answers.
+    if (isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp()) (void)tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+void idle_wait(SerialPort* waiting_port, uint32_t longest_ms) {
     pollfd entries[2];
     nfds_t count = 0;
-    if (waiting_port->is_open) entries[count++] = {waiting_port->handle, POLLIN, 0};
+    // A port that hung up (a USB adapter pulled out) reports itself readable
+    // for ever, and every read of it ends at once: it is not waited on again.
+    if (waiting_port->is_open && !waiting_port->hung_up) entries[count++] = {waiting_port->handle, POLLIN, 0};
     if (keys_can_wait()) entries[count++] = {STDIN_FILENO, POLLIN, 0};
     const uint32_t start = monotonic_ms();
     for (;;) {
@@ -216,10 +230,16 @@ void idle_wait(const SerialPort* waiting_port, uint32_t longest_ms) {
         nfds_t kept = 0;
         bool readable = false;
         for (nfds_t i = 0; i < count; ++i) {
+            const bool gone = (entries[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
             readable = readable || (entries[i].revents & POLLIN) != 0;
-            if ((entries[i].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0 || (entries[i].revents & POLLIN) != 0) {
+            if (entries[i].fd != STDIN_FILENO) {
+                // The pass reads what the port still holds; after it the port
+                // is left out of every wait.
+                if (gone) waiting_port->hung_up = 1;
+                if (!gone) entries[kept++] = entries[i];
+            } else if (!gone || (entries[i].revents & POLLIN) != 0) {
                 entries[kept++] = entries[i];
-            } else if (entries[i].fd == STDIN_FILENO) {
+            } else {
                 keys_ended = 1;
             }
         }

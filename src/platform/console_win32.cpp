@@ -86,7 +86,16 @@ int32_t key_take() {
     return key;
 }
 
-void idle_wait(const SerialPort* port, uint32_t longest_ms) {
+void keys_discard() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input_kind(input) != INPUT_CONSOLE) return;  // piped keys are a script's answers
+    // FlushConsoleInputBuffer returns non-zero on success; the keys the C
+    // runtime has already taken from the console (a second code) go too.
+    (void)FlushConsoleInputBuffer(input);
+    while (_kbhit() != 0) (void)_getch();
+}
+
+void idle_wait(SerialPort* port, uint32_t longest_ms) {
     (void)port;
     (void)longest_ms;
     Sleep(1);  // each pass of the main loop sleeps 1 ms, however long it could wait

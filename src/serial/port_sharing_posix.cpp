@@ -1,8 +1,12 @@
 // Sharing a serial port the way Linux serial tools do. Terminal programs
-// take a UUCP lock file, /run/lock/LCK..<device>, holding their process id
+// take a UUCP lock file, /run/lock/LCK..<name>, holding their process id
 // as ten digits and a newline; a program that finds a lock whose owner is
-// alive leaves the port alone. And a program that opened the port without
-// any lock shows in /proc, where every process's open files are listed.
+// alive leaves the port alone. Each tool derives <name> its own way from
+// the name it was given: the device it leads to, the name's last part, or
+// the name below /dev with "_" for "/". For a port named by a symbolic link
+// (/dev/serial/by-id/...) these differ, so every one of them is looked at,
+// and taken. A program that opened the port without any lock shows in
+// /proc, where every process's open files are listed.
 #include "serial/port_sharing_posix.h"
 
 #include <fcntl.h>
@@ -15,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/directory_posix.h"
 #include "platform/number_text.h"
@@ -35,16 +40,37 @@ const char* lock_dir() {
 }
 
 // LCK..ttyUSB0 for /dev/ttyUSB0; a device in a folder below /dev keeps its
-// folder with "_" for "/" (LCK..pts_3). false when it does not fit.
-bool lock_file_name(const char* real_device, char* path, size_t size) {
-    const char* name = std::strncmp(real_device, "/dev/", 5) == 0 ? real_device + 5 : real_device;
+// folder with "_" for "/" (LCK..pts_3, LCK..serial_by-id_usb-...). With
+// `last_part`, only what follows the last "/" (LCK..3, LCK..usb-...). false
+// when it does not fit.
+bool lock_file_name(const char* device, bool last_part, char* path, size_t size) {
+    const char* name = std::strncmp(device, "/dev/", 5) == 0 ? device + 5 : device;
+    const char* last = std::strrchr(device, '/');
+    if (last_part && last != nullptr) name = last + 1;
     while (*name == '/') ++name;
+    if (*name == '\0') return false;
     const int written = std::snprintf(path, size, "%s/LCK..%s", lock_dir(), name);
     if (written <= 0 || static_cast<size_t>(written) >= size) return false;
     for (char* c = path + std::strlen(lock_dir()) + 6; *c != '\0'; ++c) {
         if (*c == '/') *c = '_';
     }
     return true;
+}
+
+// The lock file names serial programs derive for `device` as given and for
+// the device it leads to, each once, into `names`; how many.
+uint32_t lock_file_names(const char* device, const char* real, char (*names)[PORT_LOCK_PATH_SIZE]) {
+    uint32_t count = 0;
+    for (const char* from : {real, device}) {
+        for (const bool last_part : {false, true}) {
+            char* name = names[count];
+            if (!lock_file_name(from, last_part, name, PORT_LOCK_PATH_SIZE)) continue;
+            bool known = false;
+            for (uint32_t i = 0; i < count; ++i) known = known || std::strcmp(names[i], name) == 0;
+            if (!known) ++count;
+        }
+    }
+    return count;
 }
 
 // The process id in a lock file's bytes: HDB's text ("%10d\n"), or the
@@ -137,43 +163,89 @@ bool process_holds(const char* pid, dev_t device) {
     return holds;
 }
 
-}  // namespace
-
-int32_t port_lock_take(SerialPort* port, const char* device) {
-    port->lock_path[0] = '\0';
-    char real[PATH_MAX];
-    // realpath with a buffer of our own allocates nothing. A device that is
-    // not there fails its own open; a name too long for a lock file goes on
-    // without one.
-    char path[PORT_LOCK_PATH_SIZE];
-    if (realpath(device, real) == nullptr || !lock_file_name(real, path, sizeof path)) return 1;
+// Takes the lock file `path` for us. 1 when it is ours, 0 when a live
+// program holds it (its pid in `holder_pid`), -1 when the lock folder
+// cannot be used.
+int32_t lock_take_one(const char* path, int32_t* holder_pid) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int32_t holder = lock_holder(path);
         if (holder > 0 && holder != getpid() && process_alive(holder)) {
-            port->failure_pid = holder;
+            *holder_pid = holder;
             return 0;
         }
         // Stale (its owner is gone), garbage, or our own: removed, never followed.
         if (holder != NO_LOCK) (void)unlink(path);
         switch (lock_create(path)) {
-            case Created::ours:
-                std::memcpy(port->lock_path, path, sizeof path);
-                return 1;
-            case Created::no_folder:
-                return 1;
-            case Created::taken:
-                break;  // another program was quicker: look again
+            case Created::ours: return 1;
+            case Created::no_folder: return -1;
+            case Created::taken: break;  // another program was quicker: look again
         }
     }
     const int32_t holder = lock_holder(path);
-    port->failure_pid = holder > 0 ? holder : 0;
+    *holder_pid = holder > 0 ? holder : 0;
     return 0;
 }
 
+}  // namespace
+
+int32_t port_lock_take(SerialPort* port, const char* device) {
+    for (char* path : port->lock_paths) path[0] = '\0';
+    port->unlocked = 1;
+    char real[PATH_MAX];
+    // realpath with a buffer of our own allocates nothing. A device that is
+    // not there fails its own open.
+    if (realpath(device, real) == nullptr) return 1;
+    char names[PORT_LOCKS_MAX][PORT_LOCK_PATH_SIZE];
+    const uint32_t count = lock_file_names(device, real, names);
+    // Every name is looked at before any is taken: a live holder of any one
+    // of them refuses the port.
+    for (uint32_t i = 0; i < count; ++i) {
+        const int32_t holder = lock_holder(names[i]);
+        if (holder > 0 && holder != getpid() && process_alive(holder)) {
+            port->failure_pid = holder;
+            return 0;
+        }
+    }
+    uint32_t taken = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const int32_t result = lock_take_one(names[i], &port->failure_pid);
+        if (result == 0) {
+            port_lock_release(port);
+            return 0;
+        }
+        if (result == 1) std::memcpy(port->lock_paths[taken++], names[i], PORT_LOCK_PATH_SIZE);
+    }
+    // A name too long for a lock file, or a folder not ours to write in:
+    // the port goes on without one (the other locks still hold), and the
+    // user is told.
+    port->unlocked = taken == 0 ? 1 : 0;
+    return 1;
+}
+
 void port_lock_release(SerialPort* port) {
-    if (port->lock_path[0] == '\0') return;
-    (void)unlink(port->lock_path);  // already gone is as good
-    port->lock_path[0] = '\0';
+    for (char* path : port->lock_paths) {
+        if (path[0] == '\0') continue;
+        (void)unlink(path);  // already gone is as good
+        path[0] = '\0';
+    }
+}
+
+bool process_name(int32_t pid, char* name, size_t size) {
+    char path[64];
+    (void)std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t length = read(fd, name, size - 1);
+    (void)close(fd);  // read-only
+    if (length <= 0) return false;
+    name[length] = '\0';
+    name[std::strcspn(name, "\n")] = '\0';
+    // A process may name itself anything: nothing but printable ASCII reaches
+    // the user's terminal.
+    for (char* c = name; *c != '\0'; ++c) {
+        if (*c < ' ' || *c > '~') *c = '?';
+    }
+    return name[0] != '\0';
 }
 
 int32_t port_other_opener(const char* device) {

@@ -75,6 +75,10 @@ uint32_t port_scan_list(PortCandidate* list, uint32_t most);
 // `port`, for `device`: 1 with the text in `text`, 0 when there is none
 // (always on Windows, whose messages stay as they are).
 int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size);
+// One line about `port`, open on `device`, that other serial programs are
+// not kept off: no lock file could be made (Linux). 1 with the text in
+// `text`, 0 when there is none (always on Windows, which has no lock files).
+int32_t port_open_note(const SerialPort* port, const char* device, char* text, size_t size);
 
 // The device name port_open uses for COM `number`, NUL-terminated in `name`.
 // Windows: \\.\COMn. Elsewhere: $OFWU_COM_DIR/COMn when that variable is set,

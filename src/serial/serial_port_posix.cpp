@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <linux/serial.h>
 #endif
 
+#include "platform/tty_posix.h"
 #include "serial/port_sharing_posix.h"
 #include "serial/serial_port.h"
 
@@ -46,22 +48,31 @@ bool port_usable(const SerialPort* port) {
     return port->is_open != 0 && port->handle >= 0;
 }
 
+// Gives the line up: left as found, closed (which also drops the advisory
+// lock), and the lock files removed.
 void release(SerialPort* port) {
-    (void)close(port->handle);  // nothing useful can be done if close fails
+    if (port->handle >= 0) {
+        tty_put_back(port->handle, &port->found);
+        (void)close(port->handle);  // nothing useful can be done if close fails
+    }
+    port->found = PortFound{};
     port->handle = -1;
     port->is_open = 0;
+    port->hung_up = 0;
     port_lock_release(port);
 }
 
 // Gives up an open that failed for `failure`, leaving nothing open or locked.
 int32_t open_failed(SerialPort* port, PortFailure failure) {
     port->failure = failure;
-    if (port->handle >= 0) {
-        release(port);
-    } else {
-        port_lock_release(port);
-    }
+    release(port);
     return 0;
+}
+
+// A read, a poll or a query that says the device is gone (a USB adapter
+// pulled out hangs its tty up): the port is not waited on again.
+void note_gone(SerialPort* port) {
+    port->hung_up = 1;
 }
 
 // What an open that the system refused means to the user.
@@ -110,15 +121,28 @@ void make_raw(termios* settings) {
 // otherwise hold received bytes for up to 16 ms, and every block of an update
 // waits for three answers. A pseudo-terminal has no such setting and refuses:
 // the port works either way, so a refusal is ignored.
-void request_low_latency(int fd) {
+// The flag is put back as found when the port is given up.
+void request_low_latency(SerialPort* port) {
 #ifdef __linux__
     serial_struct serial{};
     // TIOCGSERIAL and TIOCSSERIAL return 0 on success, -1 on failure.
-    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    if (ioctl(port->handle, TIOCGSERIAL, &serial) != 0) return;
+    if ((static_cast<unsigned>(serial.flags) & ASYNC_LOW_LATENCY) != 0) return;  // set already
     serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
-    (void)ioctl(fd, TIOCSSERIAL, &serial);
+    if (ioctl(port->handle, TIOCSSERIAL, &serial) == 0) port->found.low_latency_set = 1;
+#else
+    (void)port;
+#endif
+}
+
+// Whether another program made the tty exclusive already: then it is left so.
+bool exclusive_already(int fd) {
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 #else
     (void)fd;
+    return false;  // a kernel that cannot tell: the flag is cleared as ours
 #endif
 }
 
@@ -130,13 +154,16 @@ int remaining_ms(uint32_t start, uint32_t wait) {
 
 // Waits for `events` on the port for at most `wait` ms. 1 when ready, 0 on
 // time-out, -1 when the device reports an error or a hang-up.
-int wait_for(const SerialPort* port, short events, uint32_t wait) {
+int wait_for(SerialPort* port, short events, uint32_t wait) {
     const uint32_t start = timer_start();
     for (;;) {
         pollfd entry = {port->handle, events, 0};
         // poll returns the number of ready descriptors, 0 on time-out, -1 on error.
         const int ready = poll(&entry, 1, remaining_ms(start, wait));
         if (ready > 0) {
+            // A hung-up tty reports POLLIN with POLLHUP, and every read then
+            // ends at once: the port is marked, and the read takes what is left.
+            if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) note_gone(port);
             if (entry.revents & events) return 1;
             return -1;  // POLLERR, POLLHUP or POLLNVAL without data
         }
@@ -151,30 +178,86 @@ int32_t port_argument_is_path(const char* argument) {
     return std::strchr(argument, '/') != nullptr ? 1 : 0;
 }
 
+namespace {
+
+// The name of user or group `id`, or its number when it has none.
+void id_name(bool is_group, unsigned id, char* text, size_t size) {
+    char names[1024];
+    const char* name = nullptr;
+    // getpwuid_r and getgrgid_r return 0 on success, with a null result when
+    // there is no such entry.
+    if (is_group) {
+        group entry{};
+        group* found = nullptr;
+        if (getgrgid_r(id, &entry, names, sizeof names, &found) == 0 && found != nullptr) name = found->gr_name;
+        if (name != nullptr) (void)std::snprintf(text, size, "%s", name);
+    } else {
+        passwd entry{};
+        passwd* found = nullptr;
+        if (getpwuid_r(id, &entry, names, sizeof names, &found) == 0 && found != nullptr) name = found->pw_name;
+        if (name != nullptr) (void)std::snprintf(text, size, "%s", name);
+    }
+    if (name == nullptr) (void)std::snprintf(text, size, "%u", id);
+}
+
+// "crw-rw----", as ls shows a device's type and mode.
+void mode_text(mode_t mode, char* text) {
+    text[0] = S_ISCHR(mode) ? 'c' : S_ISBLK(mode) ? 'b' : S_ISDIR(mode) ? 'd' : S_ISREG(mode) ? '-' : '?';
+    const char letters[] = "rwxrwxrwx";
+    for (int i = 0; i < 9; ++i) text[1 + i] = (mode & (1u << (8 - i))) != 0 ? letters[i] : '-';
+    text[10] = '\0';
+}
+
+// The advice for a device the user may not open: the group to join where
+// joining one helps (its members may read and write, and it is no group
+// like root that nobody should join), else who may use it and how.
+int permission_hint(const char* device, char* text, size_t size) {
+    struct stat info{};
+    if (stat(device, &info) != 0) return 0;  // stat returns 0 on success
+    char group_name[256];
+    id_name(true, static_cast<unsigned>(info.st_gid), group_name, sizeof group_name);
+    const bool group_may = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && info.st_gid != 0;
+    if (group_may) {
+        return std::snprintf(text, size,
+                             "You may not use %s: it belongs to the group \"%s\". Join that group with "
+                             "\"sudo usermod -aG %s $USER\", then log out and in again.",
+                             device, group_name, group_name);
+    }
+    char owner_name[256];
+    char mode[11];
+    id_name(false, static_cast<unsigned>(info.st_uid), owner_name, sizeof owner_name);
+    mode_text(info.st_mode, mode);
+    return std::snprintf(text, size, "You may not use %s (owner %s, group %s, mode %s).", device, owner_name,
+                         group_name, mode);
+}
+
+}  // namespace
+
 int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size) {
     int written = 0;
     if (port->failure == PORT_FAILURE_PERMISSION) {
-        struct stat info{};
-        group entry{};
-        group* found = nullptr;
-        char names[1024];
-        char number[16];
-        const char* name = number;
-        // stat and getgrgid_r return 0 on success; a group that cannot be
-        // named is shown by its number.
-        if (stat(device, &info) != 0) return 0;
-        (void)std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(info.st_gid));
-        if (getgrgid_r(info.st_gid, &entry, names, sizeof names, &found) == 0 && found != nullptr) name = found->gr_name;
-        written = std::snprintf(text, size,
-                                "You may not use %s: it belongs to the group \"%s\". Join that group with "
-                                "\"sudo usermod -aG %s $USER\", then log out and in again.",
-                                device, name, name);
+        written = permission_hint(device, text, size);
     } else if (port->failure == PORT_FAILURE_IN_USE) {
-        written = port->failure_pid != 0
-                      ? std::snprintf(text, size, "%s is in use by another program (process %d).", device,
-                                      static_cast<int>(port->failure_pid))
-                      : std::snprintf(text, size, "%s is in use by another program.", device);
+        char program[64];
+        if (port->failure_pid == 0) {
+            written = std::snprintf(text, size, "%s is in use by another program.", device);
+        } else if (process_name(port->failure_pid, program, sizeof program)) {
+            written = std::snprintf(text, size, "%s is in use by %s (process %d).", device, program,
+                                    static_cast<int>(port->failure_pid));
+        } else {
+            written = std::snprintf(text, size, "%s is in use by another program (process %d).", device,
+                                    static_cast<int>(port->failure_pid));
+        }
     }
+    return written > 0 ? 1 : 0;
+}
+
+int32_t port_open_note(const SerialPort* port, const char* device, char* text, size_t size) {
+    if (!port->is_open || !port->unlocked) return 0;
+    const int written = std::snprintf(text, size,
+                                      "%s is not locked against other programs: no lock file could be made in the lock "
+                                      "folder.",
+                                      device);
     return written > 0 ? 1 : 0;
 }
 
@@ -193,6 +276,8 @@ int32_t port_device_name(uint32_t number, char* name, size_t size) {
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
     port->handle = -1;
     port->is_open = 0;
+    port->hung_up = 0;
+    port->found = PortFound{};
     // A live program's lock file keeps us off the port before it is opened.
     if (!port_lock_take(port, name)) return open_failed(port, PORT_FAILURE_IN_USE);
     // O_NONBLOCK: neither the open (waiting for carrier) nor any read or write
@@ -208,22 +293,25 @@ int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
     // written to, a file, a pipe or /dev/null.
     if (!isatty(fd)) return open_failed(port, PORT_FAILURE_OTHER);
 
-    // Exclusive use: TIOCEXCL refuses further opens of the tty (root passes it),
-    // and the advisory lock refuses every other cooperating opener, root
-    // included. A program that opened the port before us without either
-    // shows in /proc.
-    (void)ioctl(fd, TIOCEXCL);
+    // Another program that opened the port without a lock file shows in
+    // /proc, and one of ours (or any cooperating opener, root included)
+    // holds the advisory lock. Both are asked before anything is changed,
+    // so that a port refused here is left exactly as it was.
     port->failure_pid = port_other_opener(name);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || port->failure_pid != 0) return open_failed(port, PORT_FAILURE_IN_USE);
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) return open_failed(port, PORT_FAILURE_OTHER);
+    port->found.settings = settings;
+    // Exclusive use: TIOCEXCL refuses further opens of the tty (root passes it).
+    if (!exclusive_already(fd) && ioctl(fd, TIOCEXCL) == 0) port->found.exclusive_set = 1;
     make_raw(&settings);
+    port->found.settings_changed = 1;
     if (!apply_rate(&settings, baud) || !settings_take(fd, settings)) return open_failed(port, PORT_FAILURE_OTHER);
     // Raise DTR and keep it raised. A pseudo-terminal has no modem lines and
     // refuses this; that is no reason to give up the port.
     int dtr = TIOCM_DTR;
     (void)ioctl(fd, TIOCMBIS, &dtr);
-    request_low_latency(fd);
+    request_low_latency(port);
     port->is_open = 1;
     return 1;
 }
@@ -240,10 +328,8 @@ int32_t port_set_baud(SerialPort* port, uint32_t baud) {
 }
 
 int32_t port_close(SerialPort* port) {
-    if (port_usable(port)) (void)close(port->handle);  // also drops the exclusive lock
-    port->is_open = 0;
-    port->handle = -1;
-    port_lock_release(port);
+    if (!port_usable(port)) port->handle = -1;  // a closed record's handle is no descriptor of ours
+    release(port);
     return 1;
 }
 
@@ -291,6 +377,7 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            note_gone(port);
             break;  // end of file or an error: the device is gone
         }
         // The whole wait ran out with the read still going: given up, as the
@@ -305,8 +392,11 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
 int32_t port_pending(SerialPort* port) {
     if (!port_usable(port)) return 0;
     int waiting = 0;
-    if (ioctl(port->handle, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
-    return waiting;
+    if (ioctl(port->handle, FIONREAD, &waiting) != 0) {
+        if (errno == EIO || errno == ENXIO || errno == ENODEV) note_gone(port);  // a hung-up tty
+        return 0;
+    }
+    return waiting < 0 ? 0 : waiting;
 }
 
 uint32_t timer_start() {

@@ -232,3 +232,12 @@ uint32_t timer_start() {
     // the program waits for the device. Taken modulo 2^32.
     return static_cast<uint32_t>(std::clock());
 }
+
+int32_t port_open_note(const SerialPort* port, const char* device, char* text, size_t size) {
+    // Windows opens a port for one program only: nothing to add.
+    (void)port;
+    (void)device;
+    (void)text;
+    (void)size;
+    return 0;
+}

@@ -21,6 +21,7 @@
 class DevsimPort : public ::testing::Test {
 protected:
     static constexpr uint32_t COM = 5;
+    static constexpr uint32_t DEVICE_READS_MS = 200;  // devsim wakes within this for bytes written
 
     void SetUp() override {
         folder_ = std::make_unique<TempFolder>();
@@ -46,8 +47,12 @@ protected:
             << "cannot open " << link() << ": " << std::strerror(errno) << "\n" << file_text(process_.log_path);
     }
 
-    // Closes the port and stops devsim: what it reported.
+    // Closes the port and stops devsim: what it reported. The port puts the
+    // line's first rate back as it closes, and a pseudo-terminal gives the
+    // bytes devsim has not read yet whatever rate the line has when it reads
+    // them: devsim is given time to read the last ones first.
     DeviceOutcome stop() {
+        sleep_ms(DEVICE_READS_MS);
         port_close(&port);
         return devsim_stop(&process_);
     }

@@ -442,6 +442,10 @@ std::vector<std::string> line_rates(const DeviceOutcome& d) {
     for (const nlohmann::json& e : events_of(d)) {
         if (e.at("kind") == "line rate") rates.push_back(e.at("detail").get<std::string>());
     }
+    // The program gives the line up as it found it: the line's first rate
+    // again at the end, seen or not before devsim stopped, is no rate the
+    // program used.
+    while (rates.size() > 1 && rates.back() == rates.front()) rates.pop_back();
     return rates;
 }
 

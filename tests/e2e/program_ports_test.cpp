@@ -120,20 +120,30 @@ TEST_F(LinuxPorts, LockFilesAndOtherProgramsDecideWhetherThePortIsFree) {
     if (gone == 0) _exit(0);
     ASSERT_GT(gone, 0);
     ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-    struct Case { const char* name; std::string lock; bool open_it; bool link; bool free; };
+    // The name the lock stands under: the device's own, or one another tool
+    // derives from the name it was given (a symbolic link to the device).
+    const std::string given_last = (root_ / "lock/LCK..ttyUSB0").string();
+    std::string given_whole = device().substr(1);
+    for (char& c : given_whole) c = c == '/' ? '_' : c;
+    given_whole = (root_ / "lock").string() + "/LCK.." + given_whole;
+    struct Case { const char* name; std::string lock; bool open_it; bool link; bool free; std::string at; };
     const Case cases[] = {
-        {"a live program's lock", std::to_string(getpid()), false, false, false},
-        {"a program holding the port", "", true, false, false},
-        {"a stale lock", std::to_string(gone), false, false, true},
-        {"garbage", "garbage", false, false, true},
-        {"an empty lock", "\n", false, false, true},
-        {"a link in the lock's place", "", false, true, true},
+        {"a live program's lock", std::to_string(getpid()), false, false, false, ""},
+        {"a live lock named by the link's last part", std::to_string(getpid()), false, false, false, given_last},
+        {"a live lock named by the link's path", std::to_string(getpid()), false, false, false, given_whole},
+        {"a program holding the port", "", true, false, false, ""},
+        {"a stale lock", std::to_string(gone), false, false, true, ""},
+        {"a stale lock named by the link's last part", std::to_string(gone), false, false, true, given_last},
+        {"garbage", "garbage", false, false, true, ""},
+        {"an empty lock", "\n", false, false, true, ""},
+        {"a link in the lock's place", "", false, true, true, ""},
     };
     const fs::path victim = root_ / "victim";
+    const std::string own_name = file_text("/proc/self/comm").substr(0, file_text("/proc/self/comm").find('\n'));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_NO_FATAL_FAILURE(start_device(concat(snd44(1), {"--unplug-at", "query:2"})));
-        const std::string lock = lock_file();
+        const std::string lock = c.at.empty() ? lock_file() : c.at;
         ASSERT_FALSE(lock.empty());
         if (!c.lock.empty()) std::ofstream(lock) << (c.lock == "\n" ? "" : c.lock + "\n");
         if (c.link) {
@@ -151,11 +161,12 @@ TEST_F(LinuxPorts, LockFilesAndOtherProgramsDecideWhetherThePortIsFree) {
                                               text_exit());
         } else {
             expect_transcript(run.output, text_head() + text_port(device(), PORT_NOT_OPENED) + "\n  " + device() +
-                                              " is in use by another program (process " + std::to_string(getpid()) +
+                                              " is in use by " + own_name + " (process " + std::to_string(getpid()) +
                                               ")." + NOTHING_FOUND + text_exit());
             expect_untouched(d);
         }
         EXPECT_EQ(path_exists(lock), !c.free && !c.lock.empty()) << "only a live program's lock stays";
+        EXPECT_EQ(fs::is_empty(root_ / "lock"), c.free || c.lock.empty()) << "no lock of the program's is left";
         if (c.link) {
             EXPECT_EQ(file_text(victim.string()), "untouched");
         }
@@ -164,24 +175,52 @@ TEST_F(LinuxPorts, LockFilesAndOtherProgramsDecideWhetherThePortIsFree) {
 }
 
 // Tests run as root, whom no permission stops: the program runs as nobody.
-TEST_F(LinuxPorts, NoPermissionNamesTheGroupToJoin) {
+// Joining the device's group is advised only where that group may read and
+// write it and is not root's.
+TEST_F(LinuxPorts, NoPermissionSaysWhoMayUseThePort) {
     if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv to run as nobody";
-    ASSERT_NO_FATAL_FAILURE(start_device(snd44(1)));
-    struct stat info{};
-    ASSERT_EQ(stat(device().c_str(), &info), 0);
-    const group* owner = getgrgid(info.st_gid);
-    ASSERT_NE(owner, nullptr);
-    const std::string group_name = owner->gr_name;
+    const group* dialout = getgrnam("dialout");
+    const gid_t members = dialout != nullptr ? dialout->gr_gid : 20;
+    const std::string members_name = dialout != nullptr ? dialout->gr_name : "20";
+    struct Case { mode_t mode; gid_t group; std::string hint; };
+    const std::vector<Case> cases = {
+        {0660, members, "it belongs to the group \"" + members_name + "\". Join that group with \"sudo usermod -aG " +
+                            members_name + " $USER\", then log out and in again."},
+        {0600, 0, "(owner root, group root, mode crw-------)."},
+        {0620, members, "(owner root, group " + members_name + ", mode crw--w----)."},
+        {0660, 0, "(owner root, group root, mode crw-rw----)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hint);
+        ASSERT_NO_FATAL_FAILURE(start_device(snd44(1)));
+        char real[PATH_MAX];
+        ASSERT_NE(realpath(device().c_str(), real), nullptr);
+        ASSERT_EQ(chown(real, 0, c.group), 0);
+        ASSERT_EQ(chmod(real, c.mode), 0);
+        RunPlan p = plan({device()});
+        p.launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        const RunResult run = e2e_run(p);
+        expect_untouched(stop_device());
+        ASSERT_EQ(run.error, "");
+        expect_ended(run);
+        const std::string joiner = c.hint.front() == '(' ? " " : ": ";
+        expect_transcript(run.output, text_head() + text_port(device(), PORT_NOT_OPENED) + "\n  You may not use " +
+                                          device() + joiner + c.hint + NOTHING_FOUND + text_exit());
+    }
+}
+
+// Where no lock file can be made, the program still updates, and says that
+// other programs are not kept off the port.
+TEST_F(LinuxPorts, AnUnusableLockFolderIsSaid) {
     RunPlan p = plan({device()});
-    p.launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    p.env.back().second = (root_ / "no-such-folder").string();
+    p.devices = {{1, concat(snd44(1), {"--unplug-at", "query:2"}), device()}};
     const RunResult run = e2e_run(p);
-    expect_untouched(stop_device());
     ASSERT_EQ(run.error, "");
     expect_ended(run);
-    expect_transcript(run.output, text_head() + text_port(device(), PORT_NOT_OPENED) + "\n  You may not use " +
-                                      device() + ": it belongs to the group \"" + group_name +
-                                      "\". Join that group with \"sudo usermod -aG " + group_name +
-                                      " $USER\", then log out and in again." + NOTHING_FOUND + text_exit());
+    expect_transcript(run.output, text_head() + text_port(device(), PORT_FOUND) + "\n  " + device() +
+                                      " is not locked against other programs: no lock file could be made in the lock "
+                                      "folder.\n" + text_gone_from(device()) + text_exit());
 }
 
 }  // namespace

@@ -218,3 +218,25 @@ TEST(ProgramTerminal, StoppedAndContinuedAtTheQuestionStillWithoutEcho) {
 }
 
 }  // namespace
+
+namespace {
+
+// Keys typed before the question was shown do not answer it: "xy" typed
+// as the program starts (the first of them a pass of the loop would take)
+// leaves the question standing, and only the "n" typed after it counts.
+TEST(ProgramTerminal, KeysTypedAheadDoNotAnswerTheQuestion) {
+    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+    TerminalRun run(snd44(1));
+    ASSERT_TRUE(run.started());
+    Tmux& tmux = run.tmux();
+    tmux.line(run.command("3"));
+    tmux.type("xy");
+    ASSERT_TRUE(tmux.wait_for_text("(Y,N) ", 1, 20000)) << tmux.screen();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(tmux.screen().find("(Y,N) Y"), std::string::npos) << "a key typed ahead answered\n" << tmux.screen();
+    tmux.type("n");
+    ASSERT_TRUE(tmux.wait_for_text("Update cancelled.", 1, 10000)) << tmux.screen();
+    tmux.key("C-c");
+}
+
+}  // namespace
