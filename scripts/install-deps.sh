@@ -9,10 +9,11 @@ set -eu
 # clang and its runtimes build the fuzz targets and the sanitizer tree;
 # clang-tidy and cppcheck are scripts/static-analysis.sh's; git, lintian,
 # icoutils (wrestool) and unzip are scripts/release.sh's; python3 runs the
-# release checks, the benchmark and the soak run.
+# release checks, the benchmark and the soak run; picocom, minicom and cu are
+# the serial tools the program is tested beside (tests/interop).
 packages="cmake g++ ninja-build nlohmann-json3-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
     tmux clang libclang-rt-14-dev clang-tidy cppcheck dpkg-dev lintian icoutils unzip groff-base
-    git python3"
+    git python3 picocom minicom cu"
 [ $# -gt 0 ] && packages="$*"
 
 missing=
