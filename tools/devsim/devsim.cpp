@@ -54,6 +54,7 @@ struct Loop {
     uint64_t tx_free_us = 0;   // paced: when the line can carry the next outgoing byte
     uint32_t seen_baud = 0;    // the program's rate when the loop last looked
     uint32_t read_baud = 0;    // the program's rate at the last read of its bytes
+    bool program_set_rate = false;  // the program has set a rate of its own on the line
     std::string stop_reason;
 };
 
@@ -135,6 +136,7 @@ void watch_rate(Loop* loop, uint64_t now) {
     const uint32_t baud = pty_line_baud(loop->line);
     if (baud == loop->seen_baud) return;
     loop->seen_baud = baud;
+    if (baud != loop->line.first_baud) loop->program_set_rate = true;
     device->line_baud = baud;
     device->now_us = now;
     device_log(device, "line rate", std::to_string(baud));
@@ -150,7 +152,14 @@ void send_output(Loop* loop, uint64_t now) {
     if (n <= 0) return;  // EAGAIN: the program's input queue is full; try again later
     device->outbox.erase(device->outbox.begin(), device->outbox.begin() + n);
     report_count(&device->report, "bytes_sent", static_cast<uint64_t>(n));
-    if (!rates_match) {
+    // The program leaves the line as it found it when it gives it up, and
+    // never uses the line's first rate itself: bytes that go out once the
+    // line is back at that rate reach no one, and are no fault of its.
+    const bool given_up = loop->program_set_rate && device->line_baud == loop->line.first_baud;
+    if (!rates_match && given_up) {
+        device->now_us = now;
+        device_log(device, "sent after the program gave the line up", std::to_string(n) + " bytes");
+    } else if (!rates_match) {
         device->now_us = now;
         report_count(&device->report, "bytes_sent_wrong_rate", static_cast<uint64_t>(n));
         device_log(device, "sent at a wrong rate", std::to_string(n) + " bytes arrive as 0xFF");
