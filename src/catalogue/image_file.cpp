@@ -20,6 +20,9 @@ const char* read_failure_text(FileRead result) {
         case FILE_READ_MISSING: return "no such file";
         case FILE_READ_DIRECTORY: return "is a folder, not an image file";
         case FILE_READ_UNREADABLE: return "cannot be read";
+        case FILE_READ_PERMISSION: return "cannot be read: permission denied";
+        case FILE_READ_LINK_LOOP: return "cannot be read: too many symbolic links";
+        case FILE_READ_STALLED: return "cannot be read: nothing came from it for 30 s";
         case FILE_READ_TOO_LARGE: return "is larger than the largest image the program takes (16 MiB)";
         case FILE_READ_OK: break;
     }

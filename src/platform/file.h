@@ -11,11 +11,20 @@ enum FileRead : int32_t {
     FILE_READ_DIRECTORY = 2,   // a folder, not a file
     FILE_READ_UNREADABLE = 3,  // it cannot be opened or read
     FILE_READ_TOO_LARGE = 4,   // more than `capacity` bytes: not read past that
+    FILE_READ_PERMISSION = 5,  // the user may not read it
+    FILE_READ_LINK_LOOP = 6,   // too many symbolic links on the way to it
+    FILE_READ_STALLED = 7,     // a pipe that gave nothing for FILE_PIPE_WAIT_MS
 };
+
+// How long a pipe or FIFO may give nothing before the read is given up: a
+// decompressor or a copy feeding it gives its next bytes far sooner, and a
+// FIFO nobody writes to must not hold the program for ever.
+constexpr uint32_t FILE_PIPE_WAIT_MS = 30000;
 
 // Reads the whole file at `path` into `buffer`, at most `capacity` bytes and
 // never more (an endless file such as /dev/zero ends there); *size is what
-// was read.
+// was read. A pipe or FIFO (`--image <(gunzip -c f.gz)`, /dev/stdin) is
+// read to its end, each wait for it bounded by FILE_PIPE_WAIT_MS.
 FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, uint32_t* size);
 
 // Non-zero when standard output is a terminal or console, 0 when it goes to

@@ -1,5 +1,6 @@
 // Files and standard output on POSIX systems.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,11 +8,28 @@
 
 #include "platform/file.h"
 
+namespace {
+
+FileRead failure_of(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR: return FILE_READ_MISSING;
+        case EACCES:
+        case EPERM: return FILE_READ_PERMISSION;
+        case ELOOP: return FILE_READ_LINK_LOOP;
+        case EISDIR: return FILE_READ_DIRECTORY;
+        default: return FILE_READ_UNREADABLE;
+    }
+}
+
+}  // namespace
+
 FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, uint32_t* size) {
     *size = 0;
-    // O_NONBLOCK: a FIFO without a writer must not hold the program at its open.
+    // O_NONBLOCK: a FIFO without a writer must not hold the program at its
+    // open; poll() then waits for its bytes, each wait bounded.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? FILE_READ_MISSING : FILE_READ_UNREADABLE;
+    if (fd < 0) return failure_of(errno);
     struct stat info{};
     FileRead result = FILE_READ_OK;
     if (fstat(fd, &info) != 0) {
@@ -26,14 +44,31 @@ FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, u
         uint8_t* into = *size < capacity ? buffer + *size : &extra;
         const size_t room = *size < capacity ? capacity - *size : 1;
         const ssize_t n = read(fd, into, room);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            result = FILE_READ_UNREADABLE;  // EAGAIN too: a pipe or device with nothing to give
-        } else if (*size >= capacity) {
-            result = FILE_READ_TOO_LARGE;
-        } else {
-            *size += static_cast<uint32_t>(n);
+        if (n > 0) {
+            if (*size >= capacity) result = FILE_READ_TOO_LARGE;
+            else *size += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            result = failure_of(errno);
+            break;
+        }
+        // A pipe or FIFO: 0 with a writer gone is its end, but 0 also comes
+        // from a FIFO whose writer has not opened it yet; EAGAIN is a writer
+        // that has nothing to give yet. poll() tells them apart: POLLHUP is
+        // the end, and nothing at all within the wait gives the read up.
+        if (!S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode) && !S_ISCHR(info.st_mode)) break;
+        if (n == 0 && S_ISCHR(info.st_mode)) break;  // /dev/null and the like: their end
+        pollfd entry = {fd, POLLIN, 0};
+        // poll: >0 ready, 0 on time-out, -1 on error.
+        const int ready = poll(&entry, 1, static_cast<int>(FILE_PIPE_WAIT_MS));
+        if (ready == 0) {
+            result = FILE_READ_STALLED;
+        } else if (ready < 0 && errno != EINTR) {
+            result = FILE_READ_UNREADABLE;
+        } else if (ready > 0 && (entry.revents & POLLIN) == 0) {
+            break;  // POLLHUP without data: every writer has gone
         }
     }
     (void)close(fd);  // read-only: nothing is lost if close fails

@@ -9,14 +9,16 @@ FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, u
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FILE_READ_MISSING
-                                                                              : FILE_READ_UNREADABLE;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FILE_READ_MISSING;
+        return error == ERROR_ACCESS_DENIED ? FILE_READ_PERMISSION : FILE_READ_UNREADABLE;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILE_READ_DIRECTORY;
     // CreateFileA returns INVALID_HANDLE_VALUE on failure.
     const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return FILE_READ_UNREADABLE;
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_ACCESS_DENIED ? FILE_READ_PERMISSION : FILE_READ_UNREADABLE;
+    }
     FileRead result = FILE_READ_OK;
     for (;;) {
         uint8_t extra = 0;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "e2e_process.h"
@@ -13,6 +14,8 @@
 #include "program_e2e.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const char CANNOT_BE_READ[] = "the image file is missing, unreadable or invalid";
 const char RUNS_THE_UPDATE[] = "the device runs the update's version";
@@ -168,14 +171,43 @@ TEST(ProgramImageFile, EachBrokenRuleIsNamedAndNoPortOpened) {
     cases.push_back({folder.path + "/one.img", "shorter than a header and a trailer"});
     cases.push_back({folder.path, "is a folder, not an image file"});
     cases.push_back({"/dev/zero", "is larger than the largest image the program takes (16 MiB)"});
-    if (geteuid() != 0) cases.push_back({folder.path + "/unreadable.img", "cannot be read"});
+    cases.push_back({folder.path + "/unreadable.img", "cannot be read: permission denied"});
+    fs::create_symlink("loop.img", folder.path + "/loop.img");
+    cases.push_back({folder.path + "/loop.img", "cannot be read: too many symbolic links"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        const RunResult run = e2e_run(batch_on_com3({}, {"--image", c.path}));
+        RunPlan plan = batch_on_com3({}, {"--image", c.path});
+        // Root reads any file: the unreadable one is read by nobody.
+        if (c.path.find("unreadable") != std::string::npos && geteuid() == 0) {
+            plan.launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        }
+        const RunResult run = e2e_run(plan);
         ASSERT_EQ(run.error, "");
         EXPECT_EQ(run.exit_status, 8);
         expect_transcript(run.output, text_head() + "\n" + c.path + ": " + c.reason + "\n" + result_line(CANNOT_BE_READ, 8));
         expect_untouched(run.devices.at(0));
+    }
+}
+
+// An image from a pipe or a FIFO whose writer comes late is read whole.
+TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
+    TempFolder folder;
+    const std::string image = firmware_path("snd44_rev2.img");
+    const std::string fifo = folder.path + "/image.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case { std::string source; std::string feed; };
+    const Case cases[] = {
+        {"/dev/stdin", "(sleep 0.3; cat '" + image + "') | \"$@\""},
+        {fifo, "(sleep 0.3; cat '" + image + "' > '" + fifo + "') & exec \"$@\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        RunPlan plan;
+        plan.args = {"--image", c.source, "--list"};
+        plan.launcher = {"/bin/sh", "-c", c.feed, "sh"};
+        const RunResult run = e2e_run(plan);
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.output.rfind(c.source + ": SND44, product 59, revision 2", 0), 0u) << run.output;
     }
 }
 
