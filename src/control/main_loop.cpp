@@ -31,9 +31,10 @@ void feed_waiting_bytes() {
 }
 
 // One key a pass is taken and has no effect: a key pressed during a transfer
-// must not answer the next question.
+// must not answer the next question. An unattended run reads no key at all:
+// its standard input may be a shell loop's list of ports.
 void consume_key() {
-    if (key_waiting()) (void)key_take();
+    if (!batch.active && key_waiting()) (void)key_take();
 }
 
 // How long a pass may wait for a byte or a key: before the update 1 ms, as

@@ -14,9 +14,15 @@ constexpr int32_t KEY_END_OF_INPUT = -1;
 
 // Called first in main(), before anything is opened. POSIX: a standard
 // stream the program was started without gets /dev/null, so that no port
-// can become it; a terminal on standard input is set to single keys without
-// echo and left as it was found on every way out. Windows: nothing to do.
+// can become it, and the signals that end the program clean up. Windows:
+// nothing to do.
 void console_start();
+// The run reads keys. POSIX: a terminal on standard input is set to single
+// keys without echo, and left as it was found on every way out. A run that
+// reads no key never calls it: its standard input and terminal are never
+// read, flushed or configured (the shell's loop that feeds it port names,
+// the command typed ahead at a terminal stay whole). Windows: nothing to do.
+void keys_start();
 
 // Non-zero when key_read would return at once (a key, or the end of input).
 int32_t key_waiting();

@@ -31,12 +31,13 @@ constexpr int SEQUENCE_MAX = 16;       // the longest escape sequence a terminal
 termios saved_terminal;
 volatile sig_atomic_t terminal_changed = 0;
 volatile sig_atomic_t keys_ended = 0;  // standard input ended: nothing to wait for there
+volatile sig_atomic_t keys_wanted = 0; // the run reads keys: the terminal is the program's to set
 
 // Single keys without echo; ISIG stays, so Ctrl-C and Ctrl-Z still work.
 void enter_terminal() {
     // Only standard input, only when it is a terminal, and only in the
     // foreground: a background process that changed it would be stopped.
-    if (terminal_changed || !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
+    if (!keys_wanted || terminal_changed || !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
     // tcgetattr and tcsetattr return 0 on success; either failing leaves the
     // terminal as it was, which is safe.
     if (tcgetattr(STDIN_FILENO, &saved_terminal) != 0) return;
@@ -108,11 +109,11 @@ void handle(int number, void (*handler)(int)) {
     (void)sigaction(number, &action, nullptr);
 }
 
-// Standard input can be waited on: a terminal, a pipe or a socket that has
-// not ended. A file or /dev/null always reads at once and needs no waiting.
+// Standard input can be waited on: the run reads keys, and it is a
+// terminal, a pipe or a socket that has not ended. A file or /dev/null always reads at once and needs no waiting.
 bool keys_can_wait() {
     struct stat info{};
-    if (keys_ended || fstat(STDIN_FILENO, &info) != 0) return false;
+    if (!keys_wanted || keys_ended || fstat(STDIN_FILENO, &info) != 0) return false;
     return S_ISCHR(info.st_mode) ? isatty(STDIN_FILENO) != 0 : S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
 }
 
@@ -167,11 +168,15 @@ void console_start() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)open("/dev/null", O_RDWR);  // takes the lowest free: fd
     }
-    enter_terminal();
     (void)std::atexit(at_exit);
     for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) handle(number, on_ending_signal);
     handle(SIGTSTP, on_stop);
     handle(SIGCONT, on_continue);
+}
+
+void keys_start() {
+    keys_wanted = 1;
+    enter_terminal();
 }
 
 int32_t key_waiting() {

@@ -79,6 +79,10 @@ void console_start() {
     // The console is used as Windows gives it.
 }
 
+void keys_start() {
+    // Nothing to set: keys are read from the console as it is.
+}
+
 int32_t key_take() {
     const int32_t key = key_read();
     // A key whose first code is 0 (a function or arrow key) has a second code.

@@ -189,6 +189,27 @@ TEST(ProgramImageFile, EachBrokenRuleIsNamedAndNoPortOpened) {
     }
 }
 
+// The usual shell loop over a list of ports: no run reads the list, so each
+// device is updated once.
+TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
+    TempFolder folder;
+    const std::string ports = folder.path + "/ports.txt";
+    std::ofstream(ports) << "1\n2\n3\n4\n";
+    RunPlan plan;
+    plan.args = {"--batch"};
+    plan.launcher = {"/bin/sh", "-c", "while read port; do \"$@\" \"$port\"; done < '" + ports + "'", "sh"};
+    for (uint32_t com = 1; com <= 4; ++com) plan.devices.push_back({com, concat(snd44(1), {"--line", "100:=P"})});
+    plan.timeout_ms = 60000;
+    const RunResult run = e2e_run(plan);
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.exit_status, 0) << run.output;
+    for (const DeviceOutcome& d : run.devices) {
+        SCOPED_TRACE(d.com);
+        expect_image_complete(d, 1);
+        EXPECT_NE(run.output.find("SND44 on COM" + std::to_string(d.com) + ", 2.58 -> 2.59"), std::string::npos);
+    }
+}
+
 // An image from a pipe or a FIFO whose writer comes late is read whole.
 TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
     TempFolder folder;
