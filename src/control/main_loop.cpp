@@ -3,12 +3,14 @@
 // it only passes the device's messages to the monitor until the device says
 // it is ready or stays silent for the watch time.
 #include <cstdio>
+#include <cstring>
 
 #include "catalogue/firmware_image.h"
 #include "catalogue/product_table.h"
 #include "catalogue/update_decision.h"
 #include "control/program.h"
 #include "identify/detect.h"
+#include "identify/version_query.h"
 #include "monitor/message_monitor.h"
 #include "platform/console.h"
 #include "serial/serial_port.h"
@@ -55,6 +57,25 @@ void note_device() {
     (void)std::snprintf(batch.device_name, sizeof batch.device_name, "%s", name);
 }
 
+// After the restart of an unattended run: the application's announcement
+// of its version, for the closing line and the exit status. Every other line
+// that comes first, a ready message among them, goes to the message monitor
+// as in the watch. It ends at the announcement, at a silence that ends a
+// line read, or when the watch's time is up, whichever is first.
+void listen_for_announcement() {
+    device.version = 0;  // no version announced until one is
+    char line[VERSION_LINE_CAPACITY];
+    while (!timer_expired(watch_timer, WATCH_LIMIT_MS)) {
+        if (read_message_line(line, VERSION_LINE_CAPACITY) != LINE_OK) return;
+        if (std::strncmp(line, "=V", 2) == 0) {
+            if (parse_version_reply(&device, line) != VERSION_OK) device.version = 0;
+            return;
+        }
+        // The line as the monitor takes it: without its "^", "$" included.
+        (void)dispatch_message(line);
+    }
+}
+
 // The question answered: by the user, or by rule in an unattended run.
 UpdateAnswer answer_question() {
     if (!batch.active) return confirm_update(&device, selected_image);
@@ -90,6 +111,7 @@ void update_pass() {
         update_done = 1;
         watch_timer = timer_start();
         batch.transferred = 1;
+        if (batch.active) listen_for_announcement();
     } else if (batch.active) {
         // No second attempt unattended: the device stays recoverable, and a
         // new run completes the update.

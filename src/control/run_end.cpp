@@ -35,7 +35,9 @@ void print_closing_line(RunOutcome outcome) {
         char before[VERSION_TEXT_SIZE];
         version_text(batch.version_before, before, sizeof before);
         print_message("%s on %s, %s", batch.device_name, port_label, before);
-        if (batch.transferred) {
+        if (batch.transferred && device.version == 0) {
+            print_message(" -> no version announced");
+        } else if (batch.transferred) {
             char after[VERSION_TEXT_SIZE];
             version_text(device.version, after, sizeof after);
             print_message(" -> %s", after);

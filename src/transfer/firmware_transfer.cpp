@@ -111,8 +111,10 @@ void leave_bootloader() {
     (void)port_set_baud(&port, APPLICATION_BAUD);  // a failure shows in the next exchange
     current_baud = APPLICATION_BAUD;
     // The restarted application announces its version by itself; what it
-    // says is taken in, but the update's outcome does not depend on it.
-    (void)query_version(&device, 1);
+    // says is taken in, but the update's outcome does not depend on it. An
+    // unattended run, whose outcome does, listens for it in the main loop,
+    // where the lines that come before it reach the message monitor.
+    if (!batch.active) (void)query_version(&device, 1);
 }
 
 TransferResult update_firmware() {

@@ -111,7 +111,14 @@ std::vector<ProgramCase> batch_cases() {
                                newer + progress_lines(), snd44_on_com3("2.58 -> 2.58", NOT_ANNOUNCED), updated));
     cases.push_back(batch_case("NoVersionAnnounced",
                                batch_on_com3(concat(snd44(1), {"--on-restart", "silent", "--line", "5000:=P"})), 7,
-                               newer + progress_lines(), snd44_on_com3("2.58 -> None", NOT_ANNOUNCED), updated));
+                               newer + progress_lines(), snd44_on_com3("2.58 -> no version announced", NOT_ANNOUNCED),
+                               updated));
+    // Ready before any announcement: the ready message is not taken for one
+    // and lost, which left the run to wait out the whole watch.
+    cases.push_back(batch_case("ReadyBeforeAnyAnnouncement",
+                               batch_on_com3(concat(snd44(1), {"--on-restart", "silent", "--line", "100:=P"})), 7,
+                               newer + progress_lines(), snd44_on_com3("2.58 -> no version announced", NOT_ANNOUNCED),
+                               updated));
     cases.push_back(batch_case("NoImageFits", batch_on_com3({"--revision", "3"}), 4,
                                text_port(3, PORT_MISMATCH) + NOTHING_FOUND, "no image fits the device", anything));
     cases.push_back(batch_case("NoDevice", batch_on_com3({}, {}, "5"), 3, text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND,

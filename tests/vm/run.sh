@@ -45,7 +45,7 @@ rm -rf "$work/guest" "$work"/*.log "$work"/*.json "$work"/fired.* "$work"/monito
 
 pids=
 cleanup() {
-    for pid in $pids; do kill "$pid" 2>/dev/null; done
+    for pid in $pids $(cat "$work"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null; done
 }
 trap cleanup EXIT
 trap 'cleanup; exit 1' INT TERM HUP
@@ -76,7 +76,6 @@ if [ -n "$package" ] && [ "$(cat "$cache/kernel/package" 2>/dev/null)" != "$pack
         # busybox insmod may not read compressed modules.
         case $ko in
             *.xz) xz -dc "$ko" ;;
-            *.zst) zstd -dc "$ko" ;;
             *) cat "$ko" ;;
         esac >"$cache/kernel.new/$m.ko" || skip "cannot unpack $ko"
     done
@@ -92,6 +91,7 @@ g=$work/guest
 mkdir -p "$g/bin" "$g/modules" "$g/proc" "$g/sys" "$g/dev" "$g/run" "$g/tmp"
 cp "$busybox" "$g/bin/busybox"
 cp "$program" "$g/bin/ofwu"
+built=$(date -r "$g/bin/ofwu" '+%Y-%m-%d %H:%M')
 for lib in $(ldd "$program" | awk '/=> \// { print $3 } /^[[:space:]]*\// { print $1 }'); do
     mkdir -p "$g$(dirname "$lib")" && cp -L "$lib" "$g$lib"
 done
@@ -113,7 +113,6 @@ echo "$devices" | while IFS='|' read -r name options; do
     echo $! >"$work/$name.pid"
 done
 for name in scan uart cut watch; do
-    pids="$pids $(cat "$work/$name.pid")"
     n=0
     until [ -L "$work/$name.pty" ] || [ $n -ge 50 ]; do sleep 0.1; n=$((n + 1)); done
     [ -L "$work/$name.pty" ] || { echo "FAIL vm: devsim for $name did not start (see $work/$name.log)"; exit 1; }
@@ -133,7 +132,8 @@ qemu-system-x86_64 -nodefaults -no-user-config -display none -no-reboot -accel t
 qemu=$!
 pids="$pids $qemu"
 cat "$work/monitor.out" >"$work/monitor.log" &
-pids="$pids $!"
+monitor=$!
+pids="$pids $monitor"
 
 # When the monitor pulls or plugs an adapter: a name, the file and pattern
 # that set it off, seconds to wait then, the monitor commands. The transfer
@@ -154,19 +154,26 @@ while kill -0 "$qemu" 2>/dev/null; do
         [ -e "$work/fired.$name" ] && continue
         grep -q "$pattern" "$work/$file" 2>/dev/null || continue
         sleep "$delay"
-        echo "$commands" | tr ';' '\n' >"$work/monitor.in"
+        # The monitor reads its FIFO while QEMU runs; a QEMU gone leaves none.
+        echo "$commands" | tr ';' '\n' | timeout 5 sh -c "cat >'$work/monitor.in'"
         touch "$work/fired.$name"
     done
     sleep 0.2
 done
 wait "$qemu" 2>/dev/null
-for name in scan uart cut watch; do kill "$(cat "$work/$name.pid")" 2>/dev/null; done
+kill "$monitor" 2>/dev/null
+wait "$monitor" 2>/dev/null
+pids=
+# The devsims write their reports as they stop.
+devsims=$(cat "$work"/*.pid)
+kill $devsims 2>/dev/null
+alive() { for pid in $devsims; do kill -0 "$pid" 2>/dev/null && return 0; done; return 1; }
 n=0
-until [ -e "$work/scan.json" ] && [ -e "$work/uart.json" ] && [ -e "$work/cut.json" ] && [ -e "$work/watch.json" ] ||
-    [ $n -ge 50 ]; do
+while alive && [ $n -lt 50 ]; do
     sleep 0.1
     n=$((n + 1))
 done
+rm -f "$work"/*.pid
 
 # What the guest said: its lines for a key, a run's status, a run's output.
 # (Bytes a program wrote to the console may stand before a line's "@@".)
@@ -202,11 +209,11 @@ port_kept() {
         [ $# -gt 0 ] && shift
         [ "$was" = "$now" ] && continue
         case $was in
-            *=*) why="$why, ${was%%=*} ${was#*=} -> ${now#*=}" ;;
-            *) why="$why, termios $(echo "$was" | cut -d: -f1-4) -> $(echo "$now" | cut -d: -f1-4) (stty -g: iflag:oflag:cflag:lflag)" ;;
+            *=*) why="${why:+$why, }${was%%=*} ${was#*=} -> ${now#*=}" ;;
+            *) why="${why:+$why, }termios $(echo "$was" | cut -d: -f1-4) -> $(echo "$now" | cut -d: -f1-4) (stty -g: iflag:oflag:cflag:lflag)" ;;
         esac
     done
-    echo "port not left as found${why:-: no settings read}"
+    echo "port not left as found: ${why:-no settings read}"
     return 1
 }
 
@@ -247,7 +254,7 @@ scan-skips-console|case_console
 settings-kept-usb|port_kept kept-usb
 settings-kept-uart|port_kept kept-uart
 settings-kept-refused|case_refused"
-echo "Program: $program ($(date -r "$program" '+%Y-%m-%d %H:%M'))"
+echo "Program: $program (built $built)"
 passed=0
 failed=0
 if ! grep -q '@@ done' "$work/console.log" 2>/dev/null; then
