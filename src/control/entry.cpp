@@ -108,8 +108,10 @@ void program_main(int argc, char** argv) {
     CommandLine line;
     command_line_read(argc, argv, &line);
     batch.active = line.batch;
-    // An unattended run never touches standard input or the terminal.
+    // An unattended run never touches standard input or the terminal, and
+    // sums itself up however it ends.
     if (!line.batch) keys_start();
+    if (line.batch) batch_closing_on_signal();
     batch.allow_older = line.allow_older;
     // Progress rewritten in place by "\r" is unreadable in a log.
     batch.progress_lines = line.batch && !output_is_terminal();

@@ -55,6 +55,7 @@ void note_device() {
     batch.version_before = device.version;
     const char* name = device.display_name != nullptr ? device.display_name : "";
     (void)std::snprintf(batch.device_name, sizeof batch.device_name, "%s", name);
+    if (batch.active) batch_closing_head_update();
 }
 
 // After the restart of an unattended run: the application's announcement

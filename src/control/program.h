@@ -33,6 +33,12 @@ enum RunOutcome : int32_t {
 // without it the exit path with EXIT_STATUS, as always.
 [[noreturn]] void program_end(RunOutcome outcome);
 
+// An unattended run ended by SIGINT, SIGTERM or SIGHUP still writes its
+// closing line ("interrupted by signal 15"): set up once at start, and the
+// line's head brought up to date whenever the device is identified anew.
+void batch_closing_on_signal();
+void batch_closing_head_update();
+
 // Identifies, asks and updates on every pass; after a successful update it
 // watches the device's messages until it is ready or silent. Never returns.
 [[noreturn]] void run_main_loop();

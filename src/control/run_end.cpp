@@ -1,5 +1,6 @@
 // The ways a run ends: the exit path that waits for a key, and the closing
 // line and exit status of an unattended run.
+#include <cstdio>
 #include <cstdlib>
 
 #include "catalogue/update_decision.h"
@@ -25,13 +26,18 @@ const char* outcome_text(RunOutcome outcome) {
     return "";
 }
 
+// Whether the closing line for `outcome` names the device: only once one
+// was identified, and not for the outcomes that come before any device.
+bool names_device(RunOutcome outcome) {
+    return batch.device_name[0] != '\0' && port_label[0] != '\0' && outcome != OUTCOME_NO_DEVICE &&
+           outcome != OUTCOME_USAGE && outcome != OUTCOME_BAD_IMAGE;
+}
+
 // "Result: SND44 on COM3, 2.58 -> 2.59: the device runs the update's
 // version (exit status 0)." The device part only once one was identified.
 void print_closing_line(RunOutcome outcome) {
     print_message("\nResult: ");
-    const bool identified = batch.device_name[0] != '\0' && port_label[0] != '\0' && outcome != OUTCOME_NO_DEVICE &&
-                            outcome != OUTCOME_USAGE && outcome != OUTCOME_BAD_IMAGE;
-    if (identified) {
+    if (names_device(outcome)) {
         char before[VERSION_TEXT_SIZE];
         version_text(batch.version_before, before, sizeof before);
         print_message("%s on %s, %s", batch.device_name, port_label, before);
@@ -47,7 +53,52 @@ void print_closing_line(RunOutcome outcome) {
     print_message("%s (exit status %d).\n", outcome_text(outcome), static_cast<int>(outcome));
 }
 
+// Digits of `number` at `text`; the end of them.
+char* put_number(char* text, uint32_t number) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10u);
+        number /= 10u;
+    } while (number != 0);
+    while (count > 0) *text++ = digits[--count];
+    return text;
+}
+
+// The closing line of a run ended by a signal, from inside its handler:
+// no stdio, no formatting library, only the head kept ready and two numbers.
+void interrupted(int32_t number) {
+    char tail[96];
+    const char words[] = "interrupted by signal ";
+    char* at = tail;
+    for (const char* c = words; *c != '\0'; ++c) *at++ = *c;
+    at = put_number(at, static_cast<uint32_t>(number));
+    for (const char* c = " (exit status "; *c != '\0'; ++c) *at++ = *c;
+    at = put_number(at, 128u + static_cast<uint32_t>(number));  // as the shell reports a run a signal ended
+    for (const char* c = ").\n"; *c != '\0'; ++c) *at++ = *c;
+    *at = '\0';
+    print_now(batch.closing_head);
+    print_now(tail);
+}
+
 }  // namespace
+
+void batch_closing_head_update() {
+    const RunOutcome any_device_outcome = OUTCOME_FAILED;  // one that names the device once there is one
+    if (!names_device(any_device_outcome)) {
+        (void)std::snprintf(batch.closing_head, sizeof batch.closing_head, "\nResult: ");
+        return;
+    }
+    char before[VERSION_TEXT_SIZE];
+    version_text(batch.version_before, before, sizeof before);
+    (void)std::snprintf(batch.closing_head, sizeof batch.closing_head, "\nResult: %s on %s, %s: ", batch.device_name,
+                        port_label, before);
+}
+
+void batch_closing_on_signal() {
+    batch_closing_head_update();
+    console_on_ending_signal(interrupted);
+}
 
 void exit_path(int32_t status) {
     port_close(&port);  // harmless when the port is not open

@@ -58,4 +58,13 @@ void print_message(const char* format, ...)
 // Prints `text` as it stands (never as a format) and flushes.
 void print_text(const char* text);
 
+// What a signal that ends the program adds on its way out, after the
+// terminal and the port are put back (POSIX: SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT): `note` runs inside the signal handler, so it may only call
+// async-signal-safe functions, print_now among them. Windows: not called.
+void console_on_ending_signal(void (*note)(int32_t signal_number));
+// Writes `text` to standard output at once, without stdio: safe in a
+// signal handler. A failed write is not reported.
+void print_now(const char* text);
+
 #endif

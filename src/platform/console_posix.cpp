@@ -69,8 +69,11 @@ void clean_up() {
     }
 }
 
+void (*volatile ending_note)(int32_t) = nullptr;
+
 void on_ending_signal(int number) {
     clean_up();
+    if (ending_note != nullptr) ending_note(number);
     (void)std::signal(number, SIG_DFL);
     (void)std::raise(number);  // ends the process as the signal would have
 }
@@ -169,9 +172,30 @@ void console_start() {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)open("/dev/null", O_RDWR);  // takes the lowest free: fd
     }
     (void)std::atexit(at_exit);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) handle(number, on_ending_signal);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) handle(number, on_ending_signal);
+    // A log or a pager that is closed early (ofwu ... | head) must not end
+    // an update half done: writes to it then fail, and the run goes on.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     handle(SIGTSTP, on_stop);
     handle(SIGCONT, on_continue);
+}
+
+void console_on_ending_signal(void (*note)(int32_t)) {
+    ending_note = note;
+}
+
+void print_now(const char* text) {
+    size_t length = 0;
+    while (text[length] != '\0') ++length;
+    // write is async-signal-safe; what a full or closed output refuses is lost.
+    while (length > 0) {
+        const ssize_t n = write(STDOUT_FILENO, text, length);
+        if (n <= 0 && errno != EINTR) return;
+        if (n > 0) {
+            text += n;
+            length -= static_cast<size_t>(n);
+        }
+    }
 }
 
 void keys_start() {

@@ -79,6 +79,17 @@ void console_start() {
     // The console is used as Windows gives it.
 }
 
+void console_on_ending_signal(void (*note)(int32_t)) {
+    (void)note;  // Ctrl-C ends a Windows console program as it always has
+}
+
+void print_now(const char* text) {
+    DWORD written = 0;
+    DWORD length = 0;
+    while (text[length] != '\0') ++length;
+    (void)WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, length, &written, nullptr);
+}
+
 void keys_start() {
     // Nothing to set: keys are read from the console as it is.
 }

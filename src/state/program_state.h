@@ -60,6 +60,8 @@ constexpr uint32_t IMAGE_FILE_MAX = 16u * 1024u * 1024u;
 extern uint8_t image_file_bytes[IMAGE_FILE_MAX];
 extern FirmwareImage image_file;
 
+constexpr uint32_t BATCH_CLOSING_HEAD_SIZE = PORT_LABEL_SIZE + 128;
+
 // An unattended run (--batch), and what its closing line sums up.
 struct BatchRun {
     int32_t active;           // --batch: no key is read, the question is answered by rule
@@ -68,6 +70,10 @@ struct BatchRun {
     uint32_t version_before;  // the device's version when it was last identified
     char device_name[REPORTED_NAME_SIZE];  // its name then, empty when none
     int32_t transferred;      // a transfer completed
+    // The closing line as far as it is known ("\nResult: SND44 on COM3,
+    // 2.58: "), kept ready for a signal that ends the run, whose handler
+    // cannot format text.
+    char closing_head[BATCH_CLOSING_HEAD_SIZE];
 };
 extern BatchRun batch;
 

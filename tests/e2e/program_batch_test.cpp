@@ -217,6 +217,35 @@ TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
     }
 }
 
+// A log closed early never stops an update, and a run ended by a signal
+// still sums itself up.
+TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
+    TempFolder folder;
+    const std::string rc = folder.path + "/rc";
+    struct Case { const char* name; std::string shell; std::vector<std::string> device; std::string said; int status; bool whole; };
+    const Case cases[] = {
+        {"a log closed after three lines", "{ \"$@\"; echo $? > '" + rc + "'; } | head -n 3 > /dev/null",
+         concat(snd44(1), {"--line", "100:=P"}), "", 0, true},
+        {"SIGTERM during the transfer", "\"$@\" & sleep 1.5; kill -TERM $!; wait $!; echo $? > '" + rc + "'",
+         concat(snd44(1), {"--pace"}), "\nResult: SND44 on COM3, 2.58: interrupted by signal 15 (exit status 143).\n", 143,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunPlan plan = batch_on_com3(c.device);
+        // The tests ignore SIGPIPE, and an ignored signal stays so in a child.
+        plan.launcher = {"/usr/bin/env", "--default-signal=PIPE", "/bin/sh", "-c", c.shell, "sh"};
+        const RunResult run = e2e_run(plan);
+        ASSERT_EQ(run.error, "");
+        EXPECT_EQ(std::atoi(file_text(rc).c_str()), c.status) << run.output;
+        const size_t tail = std::min(run.output.size(), c.said.size());
+        EXPECT_EQ(run.output.substr(run.output.size() - tail), c.said);
+        if (c.whole) {
+            expect_image_complete(run.devices.at(0), 1);
+        }
+    }
+}
+
 // An image from a pipe or a FIFO whose writer comes late is read whole.
 TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
     TempFolder folder;
