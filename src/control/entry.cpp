@@ -1,4 +1,5 @@
 // Program entry: the command line, banner, the port argument and the port scan.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,6 +55,10 @@ ScanVerdict scan_port(const PortCandidate* candidate) {
     }
     selected_image = find_image(device.product_code, device.hardware_revision);
     if (selected_image == nullptr) {
+        // The closing line of an unattended run names this device.
+        batch.version_before = device.version;
+        (void)std::snprintf(batch.device_name, sizeof batch.device_name, "%s",
+                            device.display_name != nullptr ? device.display_name : "");
         print_message("A Ostrel device was found, but it does not match this firmware.");
         port_close(&port);
         return SCAN_UNFIT;
@@ -132,15 +137,18 @@ void program_main(int argc, char** argv) {
         line.port != nullptr ? port_of_argument(line.port, candidates) : port_scan_list(candidates, SCAN_PORTS_MAX);
     if (count == 0) print_message("\nNo serial port was found on this machine.");
     bool unfit = false;
+    char unfit_label[PORT_LABEL_SIZE] = "";  // the port of the last device no image fits
     for (uint32_t i = 0; i < count; ++i) {
         const ScanVerdict verdict = scan_port(&candidates[i]);
         if (verdict == SCAN_FOUND) {
             print_message("\n");
             run_main_loop();
         }
+        if (verdict == SCAN_UNFIT) std::memcpy(unfit_label, port_label, sizeof unfit_label);
         unfit = unfit || verdict == SCAN_UNFIT;
     }
     print_message("\n\nNo updatable Ostrel devices found.\n");
-    port_label[0] = '\0';  // the closing line names no one port of several
+    // The closing line names the device no image fits, or no one port of several.
+    std::memcpy(port_label, unfit_label, sizeof port_label);
     program_end(unfit ? OUTCOME_NO_IMAGE : OUTCOME_NO_DEVICE);
 }

@@ -67,6 +67,13 @@ LineResult read_message_line(char* buffer, int32_t capacity) {
 }
 
 void identity_choose_display_name(DeviceIdentity* identity) {
+    // The name is the device's to choose and the user's terminal shows it:
+    // a control character (an escape sequence's start among them) is shown
+    // as "?" instead of being obeyed.
+    for (char& c : identity->reported_name) {
+        if (c == '\0') break;
+        if ((c > 0 && c < ' ') || c == 0x7F) c = '?';
+    }
     identity->display_name = identity->reported_name[0] != '\0'
                                  ? identity->reported_name
                                  : product_name(identity->product_code, identity->hardware_revision);

@@ -45,9 +45,9 @@ const MessageRow message_table[] = {
 };
 
 void feed_message_byte(int8_t byte) {
-    // Device lines are printable ASCII: control bytes, and every byte from
-    // 0x80 up (negative as a signed character), are line noise.
-    if (byte <= 0x1F) return;
+    // Device lines are printable ASCII: control bytes, DEL, and every byte
+    // from 0x80 up (negative as a signed character), are line noise.
+    if (byte <= 0x1F || byte == 0x7F) return;
     if (byte == '^') {
         line_length = 0;  // a new line starts; what came before it is noise
         return;
@@ -104,8 +104,14 @@ void handle_progress(const char* line) {
     // taken on the signed value, truncated toward zero.
     const uint32_t scaled = (static_cast<uint32_t>(step) + 1u) * 100u;
     const int32_t percent = static_cast<int32_t>(scaled) / PROGRESS_STEPS;
-    if (step == 0) print_message("\n");  // each bank's progress starts on a fresh line
-    print_message("\rUpdating DSPs: Bank = %u, Complete = %3u%%", static_cast<uint32_t>(bank),
-                  static_cast<uint32_t>(percent));
+    if (batch.progress_lines) {
+        // A log takes whole lines, as the transfer's progress.
+        print_message("Updating DSPs: Bank = %u, Complete = %3u%%\n", static_cast<uint32_t>(bank),
+                      static_cast<uint32_t>(percent));
+    } else {
+        if (step == 0) print_message("\n");  // each bank's progress starts on a fresh line
+        print_message("\rUpdating DSPs: Bank = %u, Complete = %3u%%", static_cast<uint32_t>(bank),
+                      static_cast<uint32_t>(percent));
+    }
     watch_timer = timer_start();  // the device is alive: its 30 s of silence start again
 }

@@ -101,10 +101,12 @@ cp "$here/init" "$g/init"
 chmod +x "$g/init"
 (cd "$g" && find . | cpio -o -H newc 2>/dev/null | gzip -1 >"$work/initrd.gz") || exit 1
 
-# The simulated devices, one per port: a name, its options.
+# The simulated devices, one per port: a name, its options. The device whose
+# adapter is pulled mid-transfer takes real byte times (an 18 s transfer), so
+# that the pull at block 200 lands long before the last block.
 devices="scan|--line 200:=P
 uart|--line 200:=P
-cut|--line 200:=P
+cut|--line 200:=P --pace
 watch|--on-restart silent"
 echo "$devices" | while IFS='|' read -r name options; do
     # shellcheck disable=SC2086
@@ -150,14 +152,20 @@ while kill -0 "$qemu" 2>/dev/null; do
         kill "$qemu"
         break
     fi
-    echo "$triggers" | while IFS='|' read -r name file pattern delay commands; do
+    while IFS='|' read -r name file pattern delay commands; do
         [ -e "$work/fired.$name" ] && continue
         grep -q "$pattern" "$work/$file" 2>/dev/null || continue
-        sleep "$delay"
-        # The monitor reads its FIFO while QEMU runs; a QEMU gone leaves none.
-        echo "$commands" | tr ';' '\n' | timeout 5 sh -c "cat >'$work/monitor.in'"
         touch "$work/fired.$name"
-    done
+        # A delay holds up no other trigger. The monitor reads its FIFO while
+        # QEMU runs; a QEMU gone leaves no reader.
+        (
+            sleep "$delay"
+            echo "$commands" | tr ';' '\n' | timeout 5 sh -c "cat >'$work/monitor.in'"
+        ) &
+        pids="$pids $!"
+    done <<EOF
+$triggers
+EOF
     sleep 0.2
 done
 wait "$qemu" 2>/dev/null
