@@ -45,9 +45,9 @@ const MessageRow message_table[] = {
 };
 
 void feed_message_byte(int8_t byte) {
-    // Device lines are printable ASCII: control bytes, DEL, and every byte
-    // from 0x80 up (negative as a signed character), are line noise.
-    if (byte <= 0x1F || byte == 0x7F) return;
+    // Device lines are printable ASCII: control bytes, and every byte from
+    // 0x80 up (negative as a signed character), are line noise.
+    if (byte <= 0x1F) return;
     if (byte == '^') {
         line_length = 0;  // a new line starts; what came before it is noise
         return;
