@@ -10,10 +10,12 @@ set -eu
 # clang-tidy and cppcheck are scripts/static-analysis.sh's; git, lintian,
 # icoutils (wrestool) and unzip are scripts/release.sh's; python3 runs the
 # release checks, the benchmark and the soak run; picocom, minicom and cu are
-# the serial tools the program is tested beside (tests/interop).
+# the serial tools the program is tested beside (tests/interop); QEMU,
+# busybox, cpio and xz make the virtual machine on the kernel's own serial
+# drivers (tests/vm); ansible-core runs the station playbook (tests/fleet).
 packages="cmake g++ ninja-build nlohmann-json3-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
     tmux clang libclang-rt-14-dev clang-tidy cppcheck dpkg-dev lintian icoutils unzip groff-base
-    git python3 picocom minicom cu"
+    git python3 picocom minicom cu qemu-system-x86 busybox-static cpio xz-utils ansible-core"
 [ $# -gt 0 ] && packages="$*"
 
 missing=

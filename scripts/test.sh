@@ -76,6 +76,14 @@ echo "== Windows tests under Wine"
 run_ctest wine --test-dir build-windows --output-on-failure || status=1
 cat "$logs/wine.log"
 
+# The program on the kernel's own serial drivers, in a QEMU guest; alone,
+# since the guest's timing shares the processors with the other suites.
+echo "== Linux serial drivers in a virtual machine (tests/vm)"
+tests/vm/run.sh >"$logs/vm.out" 2>&1
+vm=$?
+cat "$logs/vm.out"
+[ "$vm" -eq 0 ] || [ "$vm" -eq 77 ] || status=1  # 77: skipped, and under CI=true it is 1
+
 # One closing summary over every ctest run above.
 echo "== Summary"
 passed=0
@@ -89,6 +97,13 @@ for log in "$logs"/*.log; do
     passed=$((passed + total - bad))
     failed=$((failed + bad))
 done
+line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$logs/vm.out" | tail -n 1)
+echo "vm: ${line:-no summary (skipped or did not run)}"
+if [ -n "$line" ]; then
+    passed=$((passed + ${line%% *}))
+    bad=${line#*, }
+    failed=$((failed + ${bad%% *}))
+fi
 [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && echo "(a build, fuzzing, static-analysis or package step failed)"
 echo "$passed passed, $failed failed"
 exit $status

@@ -13,6 +13,7 @@
 #                   (default /var/cache/ofwu-vm, else ~/.cache/ofwu-vm)
 # OFWU_VM_PROGRAM   the program to test (default build/ofwu)
 # OFWU_BUILD_DIR    the native build tree (default build)
+# OFWU_VM_SMP       the guest's processors (default 1)
 #
 # Without QEMU or a kernel it says why and exits 77 (skipped); under
 # CI=true it exits 1 instead.
@@ -22,7 +23,7 @@ root=$(cd "$here/../.." && pwd)
 build=${OFWU_BUILD_DIR:-$root/build}
 program=${OFWU_VM_PROGRAM:-$build/ofwu}
 firmware=$root/firmware/snd44_rev1.img
-boot_limit=240 # seconds the guest may take, from start to power-off (about 50 on an idle machine)
+boot_limit=240 # seconds the guest may take, from start to power-off (about 45 on an idle machine)
 
 skip() {
     echo "SKIP vm: $*"
@@ -36,7 +37,10 @@ done
 busybox=$(command -v busybox)
 # A dynamic busybox would need its libraries in the guest.
 ldd "$busybox" 2>&1 | grep -q 'not a dynamic' || skip "$busybox is not static (Debian: busybox-static)"
-{ [ -x "$program" ] && [ -x "$build/devsim" ]; } || skip "no $program or $build/devsim (cmake --build build)"
+if [ ! -x "$program" ] || [ ! -x "$build/devsim" ]; then
+    echo "FAIL vm: no $program or $build/devsim (cmake --build build)"
+    exit 1
+fi
 
 work=${OFWU_VM_WORK:-}
 [ -n "$work" ] || work=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-vm.XXXXXX") || exit 1
