@@ -110,6 +110,7 @@ void answer_and_end(const CommandLine& line) {
 }  // namespace
 
 void program_main(int argc, char** argv) {
+    batch.start_ticks = timer_start();
     CommandLine line;
     command_line_read(argc, argv, &line);
     batch.active = line.batch;
@@ -148,7 +149,9 @@ void program_main(int argc, char** argv) {
         unfit = unfit || verdict == SCAN_UNFIT;
     }
     print_message("\n\nNo updatable Ostrel devices found.\n");
+    // The one port named, held by another program, is an outcome of its own.
+    const bool in_use = line.port != nullptr && count == 1 && port.failure == PORT_FAILURE_IN_USE;
     // The closing line names the device no image fits, or no one port of several.
-    std::memcpy(port_label, unfit_label, sizeof port_label);
-    program_end(unfit ? OUTCOME_NO_IMAGE : OUTCOME_NO_DEVICE);
+    if (!in_use) std::memcpy(port_label, unfit_label, sizeof port_label);
+    program_end(unfit ? OUTCOME_NO_IMAGE : in_use ? OUTCOME_IN_USE : OUTCOME_NO_DEVICE);
 }

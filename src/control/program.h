@@ -18,6 +18,7 @@ enum RunOutcome : int32_t {
     OUTCOME_FAILED = 6,        // the update failed; the device stays recoverable
     OUTCOME_NOT_VERIFIED = 7,  // the restarted device did not announce the update's version
     OUTCOME_BAD_IMAGE = 8,     // the image file is missing, unreadable or invalid
+    OUTCOME_IN_USE = 9,        // the one port named is in use by another program
 };
 
 // The program: command line, banner, the port scan, then the main loop.
@@ -38,6 +39,13 @@ enum RunOutcome : int32_t {
 // line's head brought up to date whenever the device is identified anew.
 void batch_closing_on_signal();
 void batch_closing_head_update();
+
+// --report FILE: opens FILE for appending at start (false when it cannot
+// be: the run is refused before any port is opened), and appends the run's
+// one JSON line as it ends, with or without --batch. `image_path` is the
+// --image file, nullptr for the built-in images.
+bool run_report_open(const char* path, const char* image_path);
+void run_report_write(RunOutcome outcome, int32_t exit_status);
 
 // Identifies, asks and updates on every pass; after a successful update it
 // watches the device's messages until it is ready or silent. Never returns.

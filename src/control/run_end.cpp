@@ -22,6 +22,7 @@ const char* outcome_text(RunOutcome outcome) {
         case OUTCOME_FAILED: return "the update failed; a new run completes it";
         case OUTCOME_NOT_VERIFIED: return "updated, but the device did not announce the update's version";
         case OUTCOME_BAD_IMAGE: return "the image file is missing, unreadable or invalid";
+        case OUTCOME_IN_USE: return "the port is in use by another program";
     }
     return "";
 }
@@ -110,6 +111,7 @@ void exit_path(int32_t status) {
 }
 
 void program_end(RunOutcome outcome) {
+    run_report_write(outcome, batch.active ? outcome : EXIT_STATUS);
     if (!batch.active) exit_path(EXIT_STATUS);
     port_close(&port);  // harmless when the port is not open
     print_closing_line(outcome);

@@ -31,4 +31,16 @@ FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, u
 // a file or a pipe.
 int32_t output_is_terminal();
 
+// A file opened for appending, created when missing, that several programs
+// may share: each record goes in with one write, never interleaved with
+// another's. -1 when it cannot be opened.
+int64_t file_append_open(const char* path);
+// Appends `size` bytes with one write; 1 when all of them went in.
+int32_t file_append_write(int64_t file, const char* bytes, uint32_t size);
+
+// The time now in UTC as ISO 8601 ("2026-12-08T17:55:03Z"), and this
+// machine's name, each NUL-terminated and cut to fit.
+void clock_utc_text(char* text, uint32_t size);
+void machine_name(char* text, uint32_t size);
+
 #endif

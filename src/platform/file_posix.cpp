@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "platform/file.h"
 
@@ -77,4 +78,33 @@ FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, u
 
 int32_t output_is_terminal() {
     return isatty(STDOUT_FILENO) ? 1 : 0;
+}
+
+int64_t file_append_open(const char* path) {
+    // O_APPEND: every write goes to the end as one piece, whoever else appends.
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    return fd;
+}
+
+int32_t file_append_write(int64_t file, const char* bytes, uint32_t size) {
+    for (;;) {
+        const ssize_t n = write(static_cast<int>(file), bytes, size);
+        if (n < 0 && errno == EINTR) continue;
+        return n == static_cast<ssize_t>(size) ? 1 : 0;
+    }
+}
+
+void clock_utc_text(char* text, uint32_t size) {
+    const time_t now = time(nullptr);
+    tm utc{};
+    if (size == 0) return;
+    text[0] = '\0';
+    if (gmtime_r(&now, &utc) != nullptr) (void)strftime(text, size, "%Y-%m-%dT%H:%M:%SZ", &utc);
+}
+
+void machine_name(char* text, uint32_t size) {
+    if (size == 0) return;
+    // gethostname returns 0 on success; a name cut short may lack its NUL.
+    if (gethostname(text, size) != 0) text[0] = '\0';
+    text[size - 1] = '\0';
 }

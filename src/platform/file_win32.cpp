@@ -1,6 +1,9 @@
 // Files and standard output on Windows.
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
+
 #include "platform/file.h"
 
 FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, uint32_t* size) {
@@ -45,4 +48,34 @@ int32_t output_is_terminal() {
     DWORD mode = 0;
     // GetConsoleMode returns non-zero only for a console handle.
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? 1 : 0;
+}
+
+int64_t file_append_open(const char* path) {
+    // FILE_APPEND_DATA alone: every write goes to the end as one piece,
+    // whoever else appends; shared, so parallel runs may hold it at once.
+    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(file));
+}
+
+int32_t file_append_write(int64_t file, const char* bytes, uint32_t size) {
+    DWORD written = 0;
+    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
+    return WriteFile(handle, bytes, size, &written, nullptr) && written == size ? 1 : 0;
+}
+
+void clock_utc_text(char* text, uint32_t size) {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    if (size == 0) return;
+    (void)std::snprintf(text, size, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                        now.wMinute, now.wSecond);
+}
+
+void machine_name(char* text, uint32_t size) {
+    DWORD length = size;
+    if (size == 0) return;
+    // GetComputerNameA returns non-zero on success.
+    if (!GetComputerNameA(text, &length)) text[0] = '\0';
 }

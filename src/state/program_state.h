@@ -61,6 +61,7 @@ extern uint8_t image_file_bytes[IMAGE_FILE_MAX];
 extern FirmwareImage image_file;
 
 constexpr uint32_t BATCH_CLOSING_HEAD_SIZE = PORT_LABEL_SIZE + 128;
+constexpr uint32_t BATCH_ERROR_SIZE = 160;
 
 // An unattended run (--batch), and what its closing line sums up.
 struct BatchRun {
@@ -74,6 +75,10 @@ struct BatchRun {
     // 2.58: "), kept ready for a signal that ends the run, whose handler
     // cannot format text.
     char closing_head[BATCH_CLOSING_HEAD_SIZE];
+    // For the run's report line (--report), with or without --batch:
+    uint32_t start_ticks;     // when the run started
+    uint32_t attempts;        // transfers begun
+    char last_error[BATCH_ERROR_SIZE];  // the last "Error: ..." the run printed, empty when none
 };
 extern BatchRun batch;
 

@@ -1,5 +1,7 @@
 #include "transfer/firmware_transfer.h"
 
+#include <cstdio>
+
 #include "catalogue/firmware_image.h"
 #include "identify/detect.h"
 #include "identify/version_query.h"
@@ -52,12 +54,15 @@ bool enter_bootloader() {
 }
 
 void print_command_failure(CommandResult result, TransferStage stage) {
+    // The run's report keeps the text, without "Error: " and the line's end.
     if (result == COMMAND_FLASH_MISMATCH) {
-        print_message("\nError: FLASH firmware did not match update firmware.\n");
+        (void)std::snprintf(batch.last_error, sizeof batch.last_error, "FLASH firmware did not match update firmware.");
     } else {
-        print_message("\nError: Lost(%d-%02X) communications with the bootloader, check cables and power.\n",
-                      static_cast<int>(stage), static_cast<unsigned>(result));
+        (void)std::snprintf(batch.last_error, sizeof batch.last_error,
+                            "Lost(%d-%02X) communications with the bootloader, check cables and power.",
+                            static_cast<int>(stage), static_cast<unsigned>(result));
     }
+    print_message("\nError: %s\n", batch.last_error);
 }
 
 void put_u32_big_endian(uint8_t* at, uint32_t value) {
@@ -119,8 +124,11 @@ void leave_bootloader() {
 
 TransferResult update_firmware() {
     const FirmwareImage* image = selected_image;
+    ++batch.attempts;
     if (link_state != LINK_BOOTLOADER && !enter_bootloader()) {
-        print_message("\nError: No response from the bootloader, check cables and power.\n");
+        (void)std::snprintf(batch.last_error, sizeof batch.last_error,
+                            "No response from the bootloader, check cables and power.");
+        print_message("\nError: %s\n", batch.last_error);
         back_to_application_rate();
         return TRANSFER_FAILED;
     }
