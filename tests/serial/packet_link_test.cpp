@@ -82,21 +82,21 @@ TEST_F(PacketLinkTest, SilentBootloaderGivesNoAckAfterOnePortWait) {
 TEST_F(PacketLinkTest, BabbleEndsTheWaitAsSilenceWould) {
     struct Case {
         const char* name;
-        const char* peer;
+        std::string peer;
         int32_t sent;
         int32_t received;  // -1: not asked
         uint32_t least_ms;  // the wait took at least this (the babble really went on), and less than
         uint32_t most_ms;
     };
     const Case cases[] = {
-        {"zeros for ever", "repeat 0 1 00", SEND_NO_ACK, -1, 10000, 12000},
-        {"5 s of zeros, then an answer", "repeat 5000 1 00\nsend CC 02 00", SEND_OK, RECEIVE_OK, 4900, 10000},
+        {"zeros for ever", babble_line(0, "00"), SEND_NO_ACK, -1, 10000, 12000},
+        {"5 s of zeros, then an answer", babble_line(5000, "00") + "\nsend CC 02 00", SEND_OK, RECEIVE_OK, 4900, 10000},
         {"bytes at a wrong rate", "send FF FF FF", SEND_REFUSED, -1, 0, 1000},
     };
     const uint8_t probe[] = {COMMAND_PROBE};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        start_peer(std::string("expect 03 26 26\n") + c.peer);
+        start_peer("expect 03 26 26\n" + c.peer);
         open_port(115200);
         int32_t sent = -1;
         int32_t received = -1;

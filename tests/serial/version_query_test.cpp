@@ -94,10 +94,12 @@ TEST_F(VersionQueryTest, SilentDeviceFailsAfterOnePortWait) {
 TEST_F(VersionQueryTest, BabbleEndsTheQueryAsSilenceWould) {
     struct Case { const char* name; std::string peer; VersionResult result; uint32_t least_ms; uint32_t most_ms; };
     const Case cases[] = {
-        {"carets for ever", "repeat 0 1 5E", VERSION_NO_REPLY, 10000, 12000},
-        {"empty lines and acknowledgements for ever", "repeat 0 1 5E 24 5E 2B 24", VERSION_NO_REPLY, 10000, 12000},
+        {"carets for ever", babble_line(0, "5E"), VERSION_NO_REPLY, 10000, 12000},
+        {"empty lines and acknowledgements for ever", babble_line(0, "5E 24 5E 2B 24"), VERSION_NO_REPLY, 10000,
+         12000},
         {"2.5 s of carets, 2.5 s of empty lines, then the reply",
-         "repeat 2500 1 5E\nrepeat 2500 1 5E 24 5E 2B 24\nsend_text ^=V \"X\" 2.59$", VERSION_OK, 4900, 10000},
+         babble_line(2500, "5E") + "\n" + babble_line(2500, "5E 24 5E 2B 24") + "\nsend_text ^=V \"X\" 2.59$",
+         VERSION_OK, 4900, 10000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
