@@ -17,6 +17,7 @@ size_t waiting_bytes;         // of those, how many are already in the input que
 size_t silence_at;            // the one silence comes before this byte
 bool silence_kept;            // the silence has been waited out
 uint32_t now_ms;              // what timer_start reports
+uint32_t byte_ms;             // what each byte served adds to it
 size_t written;               // bytes written since the load
 uint8_t write_log[WRITE_LOG_SIZE];
 uint32_t baud_failures;       // bit n: the n-th baud change fails
@@ -43,6 +44,7 @@ void byte_source_load(const uint8_t* data, size_t size, size_t waiting) {
     silence_at = size;  // the end of the input is silent anyway
     silence_kept = false;
     written = 0;
+    byte_ms = 0;
     baud_failures = 0;
     baud_changes = 0;
     // The clock goes on across runs, as a real one would; the program's
@@ -73,6 +75,10 @@ void byte_source_fail_baud(uint32_t mask) {
 
 void byte_source_pass_time(uint32_t ms) {
     now_ms += ms;  // modulo 2^32, as the real tick count
+}
+
+void byte_source_pace(uint32_t ms) {
+    byte_ms = ms;
 }
 
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
@@ -124,6 +130,7 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     const size_t served = wanted < available() ? wanted : available();
     for (size_t i = 0; i < served; ++i) buffer[i] = source[next_byte + i];
     next_byte += served;
+    byte_source_pass_time(static_cast<uint32_t>(served) * byte_ms);
     waiting_bytes = waiting_bytes > served ? waiting_bytes - served : 0;
     return static_cast<int32_t>(served);
 }

@@ -1,6 +1,7 @@
 // The fuzz build's serial port: the device's bytes come from the fuzzer's
 // input instead of a line, and time is a counter that only the port's own
-// waits and the sleeps move forward, so a time-out costs no real time.
+// waits and the sleeps move forward (and the bytes, when a target asks for
+// it), so a time-out costs no real time.
 //
 // A read serves the next bytes of the input; at the end of the input it
 // returns 0 at once and counts one whole port wait as passed, as a silent
@@ -38,5 +39,10 @@ void byte_source_fail_baud(uint32_t mask);
 
 // Advances the counter behind timer_start.
 void byte_source_pass_time(uint32_t ms);
+
+// Each byte a read serves from now on moves the counter on by `ms`: a
+// device whose bytes take time, so that a bound on time is reached within a
+// finite input. 0 (bytes take no time) after every load.
+void byte_source_pace(uint32_t ms);
 
 #endif

@@ -85,8 +85,11 @@ void command_line_read(int argc, char** argv, CommandLine* line) {
         line->port = argc == 2 ? argv[1] : nullptr;
         return;
     }
+    bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
-        if (starts_with_dashes(argv[i])) {
+        if (!options_ended && std::strcmp(argv[i], "--") == 0) {
+            options_ended = true;  // as in every POSIX tool: what follows is no option
+        } else if (!options_ended && starts_with_dashes(argv[i])) {
             take_option(argc, argv, &i, line);
         } else if (line->port != nullptr) {
             refuse(line, "more than one port argument", argv[i]);

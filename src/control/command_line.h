@@ -1,6 +1,7 @@
 // The command line: `ofwu [options] [x]`. Options are the arguments that
-// begin with "--"; without any, the arguments are read exactly as they
-// always were (one port argument; a second one is a usage error).
+// begin with "--", up to an argument "--" that ends them; without any, the
+// arguments are read exactly as they always were (one port argument; a
+// second one is a usage error).
 #ifndef OFWU_CONTROL_COMMAND_LINE_H
 #define OFWU_CONTROL_COMMAND_LINE_H
 

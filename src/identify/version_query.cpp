@@ -12,11 +12,6 @@ namespace {
 constexpr char REPLY_PREFIX[] = "=V \"";
 constexpr uint32_t REPLY_NAME_MAX = 31;  // a version reply fills at most this much of reported_name
 
-// Empty lines ("$") and acknowledgements ("+$") skipped before a version
-// reply. An application sends a few before it answers; a hundred is one that
-// answers nothing else, and is given up as a silent one is.
-constexpr uint32_t SKIPPED_LINES_MAX = 100;
-
 // Reads the identity tail ",code?revision?option" that follows a "," cursor.
 const char* read_identity_tail(DeviceIdentity* identity, const char* cursor) {
     cursor = text_pass_one(cursor);
@@ -49,14 +44,17 @@ const char* read_version(DeviceIdentity* identity, const char* cursor) {
 
 }  // namespace
 
-LineResult read_message_line(char* buffer, int32_t capacity) {
+LineResult read_message_line(char* buffer, int32_t capacity, uint32_t start) {
     int32_t count = 0;
-    for (int32_t taken = 0;; ++taken) {
-        if (taken == LINE_BYTES_MAX) return LINE_TIMEOUT;
+    for (;;) {
         uint8_t byte = 0;
         if (port_read_timed(&port, &byte, 1, LINE_BYTE_LIMIT_MS) != 1) return LINE_TIMEOUT;
         if (byte == '^') {
-            count = 0;  // a new line starts; what came before it is noise
+            // A new line starts; what came before it is noise. Every other
+            // byte brings the line nearer its end, so only a restart can
+            // keep the read going.
+            if (timer_expired(start, BABBLE_LIMIT_MS)) return LINE_TIMEOUT;
+            count = 0;
         } else {
             buffer[count++] = static_cast<char>(byte);
         }
@@ -123,12 +121,14 @@ VersionResult query_version(DeviceIdentity* identity, int32_t listen_only) {
     identity->option_word = NO_OPTION_WORD;
     identity->reported_name[0] = '\0';
 
+    // One bound for the whole wait: empty lines and restarted lines
+    // together are served no longer than BABBLE_LIMIT_MS.
+    const uint32_t start = timer_start();
     char line[VERSION_LINE_CAPACITY];
-    for (uint32_t skipped = 0; skipped <= SKIPPED_LINES_MAX; ++skipped) {
-        if (read_message_line(line, VERSION_LINE_CAPACITY) != LINE_OK) return VERSION_NO_REPLY;
+    for (;;) {
+        if (read_message_line(line, VERSION_LINE_CAPACITY, start) != LINE_OK) return VERSION_NO_REPLY;
         // The application may send empty messages and "+" acknowledgements first.
-        if (std::strcmp(line, "$") == 0 || std::strcmp(line, "+$") == 0) continue;
-        return parse_version_reply(identity, line);
+        if (std::strcmp(line, "$") != 0 && std::strcmp(line, "+$") != 0) return parse_version_reply(identity, line);
+        if (timer_expired(start, BABBLE_LIMIT_MS)) return VERSION_NO_REPLY;
     }
-    return VERSION_NO_REPLY;
 }

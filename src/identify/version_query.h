@@ -8,16 +8,10 @@
 
 constexpr uint32_t LINE_BYTE_LIMIT_MS = 2000;  // each byte of a message line must come within this
 constexpr int32_t VERSION_LINE_CAPACITY = 100; // bytes, NUL included
-// Bytes read for one message line, what a "^" threw away included. A line
-// holds at most VERSION_LINE_CAPACITY - 1 bytes, and what comes before its
-// "^" is what a drained port let through since: ten lines' worth is no
-// working application's, but a line that restarts for ever ("^^^..."), which
-// is then given up as a silent device is.
-constexpr int32_t LINE_BYTES_MAX = 10 * VERSION_LINE_CAPACITY;
 
 enum LineResult : int32_t {
     LINE_OK = 0,
-    LINE_TIMEOUT = 1,  // a byte did not arrive within LINE_BYTE_LIMIT_MS
+    LINE_TIMEOUT = 1,  // a byte did not arrive within LINE_BYTE_LIMIT_MS, or "^" past BABBLE_LIMIT_MS
 };
 
 enum VersionResult : int32_t {
@@ -29,9 +23,10 @@ enum VersionResult : int32_t {
 
 // Reads one message line from the port: the text after the last "^" before
 // the first "$", up to and including the "$", NUL-terminated. A line that
-// fills capacity - 1 bytes ends there. A line that restarts with "^" for
-// ever is given up as a silent device is, with LINE_TIMEOUT.
-LineResult read_message_line(char* buffer, int32_t capacity);
+// fills capacity - 1 bytes ends there. A "^" that comes BABBLE_LIMIT_MS
+// after `start` (a timer_start tick: when the wait for the line began) gives
+// the line up as a silent device is, with LINE_TIMEOUT.
+LineResult read_message_line(char* buffer, int32_t capacity, uint32_t start);
 
 // Sets display_name: the name the device reported, or, when it reported
 // none, the product table's name for its identity (nullptr when unknown).
@@ -41,7 +36,8 @@ void identity_choose_display_name(DeviceIdentity* identity);
 VersionResult parse_version_reply(DeviceIdentity* identity, const char* line);
 
 // Sends "^V$" (unless listen_only) and parses the first line that is neither
-// "$" nor "+$" (of which it skips a bounded number). Works on the program's port.
+// "$" nor "+$", skipping those until BABBLE_LIMIT_MS after the query began
+// (restarted lines included). Works on the program's port.
 VersionResult query_version(DeviceIdentity* identity, int32_t listen_only);
 
 #endif

@@ -11,26 +11,20 @@ namespace {
 // no more than this many bytes are thrown away in one go.
 constexpr int32_t DISCARD_MAX_BYTES = 4 * static_cast<int32_t>(PORT_QUEUE_BYTES);
 
-// Idle fill skipped while one length byte or acknowledge is awaited. A
-// bootloader sends idle fill while it has nothing else to say, and at most
-// answers the program's own flush of FLUSH_ZERO_BYTES byte for byte: four
-// times that before a single answer is a line that delivers nothing but
-// zeros (floating, held in a break, a device in a reset loop), and is given
-// up as a silent one is.
-constexpr uint32_t IDLE_FILL_MAX_BYTES = 4 * FLUSH_ZERO_BYTES;
-
 int32_t write_byte(uint8_t byte) {
     return port_write(&port, &byte, 1) == 1 ? 0 : 1;
 }
 
 // The next byte that is not idle fill, each awaited with a fresh limit.
-// false when none came, or nothing but idle fill past IDLE_FILL_MAX_BYTES.
+// false when none came, or when idle fill still comes BABBLE_LIMIT_MS after
+// the wait began.
 bool read_non_zero(uint8_t* byte, uint32_t limit) {
-    for (uint32_t skipped = 0; skipped <= IDLE_FILL_MAX_BYTES; ++skipped) {
+    const uint32_t start = timer_start();
+    for (;;) {
         if (port_read_timed(&port, byte, 1, limit) != 1) return false;
         if (*byte != IDLE_FILL) return true;
+        if (timer_expired(start, BABBLE_LIMIT_MS)) return false;
     }
-    return false;
 }
 
 // Reads and throws away what port_pending reports, up to `most` bytes.

@@ -33,7 +33,7 @@ enum PacketSendResult : int32_t {
     SEND_LENGTH_NOT_WRITTEN = 1,
     SEND_CHECKSUM_NOT_WRITTEN = 2,
     SEND_DATA_NOT_WRITTEN = 3,
-    SEND_NO_ACK = 4,        // nothing but zero bytes, or nothing, within the limit
+    SEND_NO_ACK = 4,        // nothing within the limit, or idle fill for BABBLE_LIMIT_MS
     SEND_REFUSED = 5,       // NAK or any other non-zero byte
 };
 
@@ -59,7 +59,8 @@ uint8_t packet_checksum(const uint8_t* data, uint8_t length);
 
 // Sends one packet as three writes (length, checksum, data) and, when
 // await_ack is non-zero, waits for the acknowledge: a fresh `limit` for each
-// byte awaited. Never sends the packet again.
+// byte awaited, idle fill skipped for up to BABBLE_LIMIT_MS (serial_port.h).
+// Never sends the packet again.
 PacketSendResult packet_send(const uint8_t* data, uint8_t length, int32_t await_ack, uint32_t limit);
 
 // Receives one packet into `buffer`; *length is its capacity on entry and the

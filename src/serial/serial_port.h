@@ -20,6 +20,14 @@ constexpr uint32_t PORT_QUEUE_BYTES = 10000;   // driver queue asked for, each d
 constexpr uint32_t PORT_NAME_SIZE = PORT_LABEL_SIZE;  // room for a device name or a path
 constexpr uint32_t SCAN_PORTS_MAX = 16;        // the scan tries at most this many ports
 
+// How long one wait serves a device that keeps it going without answering:
+// idle fill before a length byte or acknowledge, a message line restarted
+// with "^", empty lines and "+$" before a version reply. Each of these earns
+// a fresh per-byte limit, so the protocol sets no end of its own; this is
+// how long the program serves a babbling device (a bootloader idles while
+// it erases or writes flash) before it gives it up as a silent one.
+constexpr uint32_t BABBLE_LIMIT_MS = 10000;
+
 // Why the last port_open of a record failed, where the system can tell.
 enum PortFailure : int32_t {
     PORT_FAILURE_NONE = 0,

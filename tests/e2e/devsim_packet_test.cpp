@@ -132,7 +132,7 @@ TEST_F(DevsimPort, WholeTransferOfASampleImage) {
     ASSERT_EQ(port_set_baud(&port, 19200), 1);
     EXPECT_EQ(query_version(&device, 1), VERSION_OK) << "the restarted application announces itself";
     char line[VERSION_LINE_CAPACITY];
-    EXPECT_EQ(read_message_line(line, VERSION_LINE_CAPACITY), LINE_OK);
+    EXPECT_EQ(read_message_line(line, VERSION_LINE_CAPACITY, timer_start()), LINE_OK);
     EXPECT_STREQ(line, "!100,1,0$");
     const DeviceOutcome outcome = stop();
     EXPECT_EQ(outcome.exit_status, 0) << outcome.log;

@@ -96,6 +96,10 @@ std::vector<ProgramCase> batch_cases() {
         batch_on_com3(concat(snd44(1), {"--start", "bootloader", "--version", "2.59", "--line", "100:=P"})), 0,
         found + verdict("same", "2.59", "the device is in its bootloader; updating.") + progress_lines(),
         snd44_on_com3("2.59 -> 2.59", RUNS_THE_UPDATE), updated));
+    cases.push_back(batch_case("DoubleDashEndsTheOptions",
+                               batch_on_com3(concat(snd44(1), {"--version", "2.59"}), {"--"}), 0,
+                               found + verdict("same", "2.59", "the device runs this version already; nothing to do."),
+                               snd44_on_com3("2.59", RUNS_THE_UPDATE), untouched_image));
     cases.push_back(batch_case("OlderRefused", batch_on_com3(concat(snd44(1), {"--version", "2.60"})), 5,
                                found + verdict("older", "2.60", "not updating to an older version without --allow-older."),
                                snd44_on_com3("2.60", "not updated: the image is older (--allow-older flashes it)"),

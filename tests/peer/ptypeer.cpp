@@ -24,6 +24,8 @@
 //   send <hex>...        write bytes
 //   send_text <text>     write text (\xHH escapes allowed)
 //   trickle <hex> <n> <ms>  write the byte n times, ms apart
+//   repeat <for> <ms> <hex>...  write the bytes again and again, ms apart,
+//                        for `for` ms (0: until the program closes the line)
 //   sleep <ms>
 //   quiet <ms>           no byte may arrive for this long
 //   wait_rate <baud>     the program must set this line rate within 5000 ms
@@ -66,6 +68,7 @@ struct Session {
     std::vector<std::pair<unsigned, std::string>> rx;
     // A loaded machine can hold the peer up: what the trickle really kept.
     long trickle_gap_ms = 0;
+    std::string done_path;  // appears when the test is over
 };
 
 void log_rx(Session& s, unsigned char byte) {
@@ -133,6 +136,34 @@ void send_bytes(Session& s, const std::string& bytes) {
     if (write(s.line.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) fail(s, "write failed");
 }
 
+bool exists(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Whether the program has closed its end of the line (or the test is over).
+bool line_closed(const Session& s) {
+    pollfd p{s.line.master, 0, 0};
+    return s.line.master < 0 || (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP)) || exists(s.done_path);
+}
+
+// Writes `bytes`, waiting for room while the program is slower to read
+// than the peer to write; gives up when the program has closed the line.
+void send_when_room(Session& s, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size() && !line_closed(s)) {
+        const ssize_t n = write(s.line.master, bytes.data() + sent, bytes.size() - sent);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EAGAIN) {
+            return fail(s, "write failed");
+        } else {
+            pollfd p{s.line.master, POLLOUT, 0};
+            (void)poll(&p, 1, 10);
+        }
+    }
+}
+
 void expect_bytes(Session& s, const std::string& bytes, const std::string& line) {
     for (size_t i = 0; i < bytes.size(); ++i) {
         const int b = read_byte(s, DEFAULT_WAIT_MS);
@@ -179,6 +210,21 @@ void run_line(Session& s, const std::string& line) {
         }
         return;
     }
+    if (verb == "repeat") {
+        std::istringstream in(rest);
+        long for_ms = 0;
+        long gap = 0;
+        std::string hex;
+        if (!(in >> for_ms >> gap) || !std::getline(in, hex) || !parse_hex(hex, &bytes) || bytes.empty()) {
+            return fail(s, "bad repeat: " + line);
+        }
+        const long until = now_ms() + for_ms;
+        while ((for_ms == 0 || now_ms() < until) && !line_closed(s) && s.failure.empty()) {
+            send_when_room(s, bytes);
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap));
+        }
+        return;
+    }
     if (verb == "sleep") {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(rest.c_str())));
         return;
@@ -212,11 +258,6 @@ void write_file(const std::string& path, const std::string& text) {
     std::rename(temp.c_str(), path.c_str());
 }
 
-bool exists(const std::string& path) {
-    struct stat st{};
-    return stat(path.c_str(), &st) == 0;
-}
-
 void serve_request(const std::string& dir, const std::string& name, const std::string& pattern) {
     std::ifstream in(dir + "/" + name + ".taken");
     std::string first;
@@ -224,6 +265,7 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
     unsigned com = 0;
     if (std::sscanf(first.c_str(), "com %u", &com) != 1) com = 0;
     Session s;
+    s.done_path = dir + "/" + name + ".done";
     char link[1024];
     std::snprintf(link, sizeof link, pattern.c_str(), com);
     // A session that an earlier test gave up may still hold the name: the
@@ -244,7 +286,7 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
     }
     // Keep reading what the program sends until the test says it is done.
     const long until = now_ms() + DONE_WAIT_MS;
-    while (!exists(dir + "/" + name + ".done") && now_ms() < until) {
+    while (!exists(s.done_path) && now_ms() < until) {
         if (s.line.master >= 0) {
             read_byte(s, 2);
         } else {

@@ -44,6 +44,15 @@ protected:
     int sessions_ = 0;
 };
 
+// A peer script line that sends `hex` again and again for `for_ms` (0: until
+// the port is closed), ten times every 10 ms: a steady babble that wakes
+// neither the peer nor the program for every byte.
+inline std::string babble_line(uint32_t for_ms, const std::string& hex) {
+    std::string line = "repeat " + std::to_string(for_ms) + " 10";
+    for (int i = 0; i < 10; ++i) line += " " + hex;
+    return line;
+}
+
 // Milliseconds taken by `action`.
 template <typename Action>
 uint32_t elapsed_ms(Action action) {
