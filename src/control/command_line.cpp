@@ -5,10 +5,19 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "serial/serial_port.h"
 
 namespace {
 
-enum OptionId : int32_t { OPTION_BATCH, OPTION_ALLOW_OLDER, OPTION_IMAGE, OPTION_LIST, OPTION_HELP, OPTION_VERSION };
+enum OptionId : int32_t {
+    OPTION_BATCH,
+    OPTION_ALLOW_OLDER,
+    OPTION_IMAGE,
+    OPTION_REPORT,
+    OPTION_LIST,
+    OPTION_HELP,
+    OPTION_VERSION,
+};
 
 // Every option. Columns: name, takes a value, which.
 struct OptionRow {
@@ -20,6 +29,7 @@ constexpr OptionRow OPTIONS[] = {
     {"batch",       false, OPTION_BATCH},
     {"allow-older", false, OPTION_ALLOW_OLDER},
     {"image",       true,  OPTION_IMAGE},
+    {"report",      true,  OPTION_REPORT},
     {"list",        false, OPTION_LIST},
     {"help",        false, OPTION_HELP},
     {"version",     false, OPTION_VERSION},
@@ -43,9 +53,28 @@ int32_t* flag_of(CommandLine* line, OptionId id) {
         case OPTION_LIST: return &line->list;
         case OPTION_HELP: return &line->help;
         case OPTION_VERSION: return &line->version;
-        case OPTION_IMAGE: break;
+        case OPTION_IMAGE:
+        case OPTION_REPORT: break;
     }
     return nullptr;
+}
+
+// Where the value of an option that takes one goes.
+const char** value_of(CommandLine* line, OptionId id) {
+    return id == OPTION_REPORT ? &line->report : &line->image;
+}
+
+// A port argument beside options: a whole number from 0 to 99, or a device
+// path. Text that is no number would otherwise scan every port and update
+// whatever device answers first, not the one the script named.
+bool port_argument_fits(const char* argument) {
+    if (port_argument_is_path(argument)) return true;
+    uint32_t number = 0;
+    size_t digits = 0;
+    for (; argument[digits] >= '0' && argument[digits] <= '9' && digits < 3; ++digits) {
+        number = number * 10u + static_cast<uint32_t>(argument[digits] - '0');
+    }
+    return digits > 0 && argument[digits] == '\0' && number <= 99u;
 }
 
 // Takes the option at argv[*at] (and its value, "--image FILE" or "--image=FILE").
@@ -66,8 +95,9 @@ void take_option(int argc, char** argv, int* at, CommandLine* line) {
         const char* value = equals != nullptr ? equals + 1 : (*at + 1 < argc ? argv[++*at] : nullptr);
         if (value == nullptr) return refuse(line, "this option needs a value", argument);
         if (value[0] == '\0') return refuse(line, "this option needs a file name", argument);
-        if (line->image != nullptr) return refuse(line, "option given twice", argument);
-        line->image = value;
+        const char** slot = value_of(line, row.id);
+        if (*slot != nullptr) return refuse(line, "option given twice", argument);
+        *slot = value;
         return;
     }
     refuse(line, "unknown option", argument);
@@ -97,6 +127,10 @@ void command_line_read(int argc, char** argv, CommandLine* line) {
             line->port = argv[i];
         }
     }
+    line->options = 1;
+    if (line->port != nullptr && !port_argument_fits(line->port)) {
+        refuse(line, "not a port number from 0 to 99 or a device path", line->port);
+    }
     if (line->allow_older && !line->batch) refuse(line, "this option needs --batch", "--allow-older");
 }
 
@@ -121,6 +155,8 @@ void print_help() {
                "                  with one closing line and the exit status below\n"
                "  --allow-older   with --batch: flash an older image too\n"
                "  --image FILE    this run's catalogue is FILE instead of the built-in images\n"
+               "                  (a file, a pipe or a FIFO)\n"
+               "  --report FILE   append one JSON line about the run to FILE\n"
                "  --list          list the catalogue (or FILE, after checking it) and end\n"
                "  --help          this text\n"
                "  --version       the program's version\n"
@@ -134,5 +170,6 @@ void print_help() {
                "  6  the update failed; a new run completes it\n"
                "  7  the restarted device did not announce the update's version\n"
                "  8  the image file is missing, unreadable or invalid\n"
+               "  9  the one port named is in use by another program\n"
                "Without --batch the exit status is 1; --help, --version and --list end with 0.\n");
 }

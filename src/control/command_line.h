@@ -16,6 +16,8 @@ struct CommandLine {
     int32_t help;           // --help
     int32_t version;        // --version
     const char* image;      // --image FILE; nullptr when not given
+    const char* report;     // --report FILE; nullptr when not given
+    int32_t options;        // any option was given: the port argument is read strictly
     const char* port;       // the port argument; nullptr when there is none
     int32_t usage_error;    // the arguments cannot be used: the usage text is printed
     char error[COMMAND_LINE_ERROR_SIZE];  // what is wrong, for the line before it; empty without options

@@ -128,10 +128,20 @@ void program_main(int argc, char** argv) {
     print_message("%s", NOTICE);
     if (line.usage_error) {
         if (line.error[0] != '\0') print_message("\n%s (ofwu --help lists the options)\n", line.error);
-        print_usage();
+        // With options, the usage that has them.
+        if (line.options) {
+            print_message("\n");
+            print_help();
+        } else {
+            print_usage();
+        }
         program_end(OUTCOME_USAGE);
     }
-    // The file is read and checked before any port is opened.
+    // The report file and the image file are opened and checked before any port is.
+    if (line.report != nullptr && !run_report_open(line.report, line.image)) {
+        print_message("\n%s: cannot be opened to append the run's report\n", line.report);
+        program_end(OUTCOME_USAGE);
+    }
     if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
     PortCandidate candidates[SCAN_PORTS_MAX];
     const uint32_t count =

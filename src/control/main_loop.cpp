@@ -67,7 +67,7 @@ void listen_for_announcement() {
     device.version = 0;  // no version announced until one is
     char line[VERSION_LINE_CAPACITY];
     while (!timer_expired(watch_timer, WATCH_LIMIT_MS)) {
-        if (read_message_line(line, VERSION_LINE_CAPACITY) != LINE_OK) return;
+        if (read_message_line(line, VERSION_LINE_CAPACITY, timer_start()) != LINE_OK) return;
         if (std::strncmp(line, "=V", 2) == 0) {
             if (parse_version_reply(&device, line) != VERSION_OK) device.version = 0;
             return;

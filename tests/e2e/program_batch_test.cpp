@@ -7,6 +7,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+
+#include <nlohmann/json.hpp>
 
 #include "e2e_process.h"
 #include "image_damage.h"
@@ -133,12 +136,6 @@ std::vector<ProgramCase> batch_cases() {
                                "SND?[2J44 on COM3, 2.58: no image fits the device", anything));
     cases.push_back(batch_case("NoDevice", batch_on_com3({}, {}, "5"), 3, text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND,
                                "no device found", anything));
-    cases.push_back(batch_case("UsageError", batch_on_com3({}, {"3"}, "4"), 2,
-                               "\nmore than one port argument: 4 (ofwu --help lists the options)\n"
-                               "\nUse: OFWU [x]\n\nWhere:"
-                               "\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
-                               "\n          otherwise searches COM1 - COM16.",
-                               "usage error", expect_untouched));
     cases.push_back(batch_case("ImageFileMissing", batch_on_com3({}, {"--image", "/nonexistent/snd44.img"}), 8,
                                "\n/nonexistent/snd44.img: no such file\n", CANNOT_BE_READ, expect_untouched));
     return cases;
@@ -254,6 +251,112 @@ TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
             expect_image_complete(run.devices.at(0), 1);
         }
     }
+}
+
+// With options the port argument is a number from 0 to 99 or a path, and
+// anything else is a usage error naming it, followed by the options'
+// usage: text that is no number would have scanned and updated whatever
+// device answered first.
+TEST(ProgramBatchUsage, PortArgumentsThatNameNoPortAreRefused) {
+    RunPlan help;
+    help.args = {"--help"};
+    const std::string help_text = e2e_run(help).output;
+    ASSERT_NE(help_text.find("--report FILE"), std::string::npos) << help_text;
+    struct Case { std::vector<std::string> args; std::string error; };
+    const std::string not_a_port = "not a port number from 0 to 99 or a device path: ";
+    const std::vector<Case> cases = {
+        {{"COM2"}, not_a_port + "COM2"},         {{"0x2"}, not_a_port + "0x2"},
+        {{"ttyS1"}, not_a_port + "ttyS1"},       {{""}, not_a_port},
+        {{"-x"}, not_a_port + "-x"},             {{"\xc3\xa9"}, not_a_port + "\xc3\xa9"},
+        {{"-allow-older"}, not_a_port + "-allow-older"}, {{"100"}, not_a_port + "100"},
+        {{"3", "4"}, "more than one port argument: 4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        RunPlan plan = batch_on_com3(snd44(1), {}, c.args[0]);
+        plan.args.insert(plan.args.end(), c.args.begin() + 1, c.args.end());
+        const RunResult run = e2e_run(plan);
+        EXPECT_EQ(run.exit_status, 2);
+        expect_transcript(run.output, text_head() + "\n" + c.error + " (ofwu --help lists the options)\n\n" + help_text +
+                                          result_line("usage error", 2));
+        expect_untouched(run.devices.at(0));
+    }
+}
+
+// --report appends one JSON line a run, with or without --batch; parallel
+// runs share one file; a file that cannot be appended to is refused before
+// any port is opened; the one port named, in use, is status 9.
+TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
+    TempFolder folder;
+    const std::string report = folder.path + "/runs.jsonl";
+    const auto lines = [&report]() {
+        std::vector<nlohmann::json> rows;
+        std::ifstream in(report);
+        for (std::string line; std::getline(in, line);) rows.push_back(nlohmann::json::parse(line));
+        return rows;
+    };
+    // Four devices at once, as the README shows a station doing it.
+    RunPlan parallel;
+    parallel.args = {"--batch", "--report", report};
+    parallel.launcher = {"/bin/sh", "-c", "printf '1\\n2\\n3\\n4\\n' | xargs -P 4 -I PORT \"$@\" PORT", "sh"};
+    for (uint32_t com = 1; com <= 4; ++com) parallel.devices.push_back({com, concat(snd44(1), {"--line", "100:=P"})});
+    parallel.timeout_ms = 60000;
+    const RunResult run = e2e_run(parallel);
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.exit_status, 0) << run.output;
+    std::vector<nlohmann::json> rows = lines();
+    ASSERT_EQ(rows.size(), 4u);
+    std::set<std::string> ports;
+    for (const nlohmann::json& row : rows) {
+        ports.insert(row.at("port").get<std::string>());
+        EXPECT_EQ(row.at("outcome"), "updated");
+        EXPECT_EQ(row.at("exit_status"), 0);
+        EXPECT_EQ(row.at("product_code"), 59);
+        EXPECT_EQ(row.at("product_name"), "SND44");
+        EXPECT_EQ(row.at("hardware_revision"), 1);
+        EXPECT_EQ(row.at("version_before"), "2.58");
+        EXPECT_EQ(row.at("image_version"), "2.59");
+        EXPECT_EQ(row.at("version_announced"), "2.59");
+        EXPECT_EQ(row.at("image_source"), "built-in");
+        EXPECT_EQ(row.at("attempts"), 1);
+        EXPECT_EQ(row.at("last_error"), "");
+        EXPECT_EQ(row.at("program_version"), "2.08");
+        EXPECT_EQ(row.at("time").get<std::string>().size(), 20u);
+        EXPECT_GT(row.at("duration_ms").get<int>(), 0);
+    }
+    EXPECT_EQ(ports, (std::set<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+    for (const DeviceOutcome& d : run.devices) expect_image_complete(d, 1);
+
+    // Without --batch, an update that failed once and then completed:
+    // exit status 1 as always, two attempts, the error kept.
+    RunPlan again = batch_on_com3(concat(snd44(1), {"--on-block", "5:nak", "--faults-once", "--line", "100:=P"}));
+    again.args = {"--report", report, "3"};
+    again.keys = {{"(Y,N) ", "y"}, {"(Y,N) ", "y"}, {KEY_PROMPT, "x"}};
+    (void)e2e_run(again);
+    rows = lines();
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[4].at("outcome"), "updated");
+    EXPECT_EQ(rows[4].at("exit_status"), 1);
+    EXPECT_EQ(rows[4].at("attempts"), 2);
+    EXPECT_EQ(rows[4].at("last_error"), "Lost(2-01) communications with the bootloader, check cables and power.");
+
+    // The one port named, held by another program: status 9, and its line.
+    RunPlan held = batch_on_com3(snd44(1), {"--report", report});
+    held.launcher = {"/bin/sh", "-c", "exec 3<>\"$OFWU_COM_DIR/COM3\"; flock -n 3 && \"$@\"", "sh"};
+    const RunResult in_use = e2e_run(held);
+    EXPECT_EQ(in_use.exit_status, 9) << in_use.output;
+    EXPECT_NE(in_use.output.find(result_line("the port is in use by another program", 9)), std::string::npos);
+    expect_untouched(in_use.devices.at(0));
+    rows = lines();
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[5].at("outcome"), "port_in_use");
+
+    // A report that cannot be appended to: refused before any port.
+    const RunResult refused = e2e_run(batch_on_com3(snd44(1), {"--report", folder.path + "/no/such/folder.jsonl"}));
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_NE(refused.output.find("no/such/folder.jsonl: cannot be opened to append the run's report\n"), std::string::npos)
+        << refused.output;
+    expect_untouched(refused.devices.at(0));
 }
 
 // An image from a pipe or a FIFO whose writer comes late is read whole.
