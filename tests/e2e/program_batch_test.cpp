@@ -136,6 +136,16 @@ std::vector<ProgramCase> batch_cases() {
                                "SND?[2J44 on COM3, 2.58: no image fits the device", anything));
     cases.push_back(batch_case("NoDevice", batch_on_com3({}, {}, "5"), 3, text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND,
                                "no device found", anything));
+    // Text that is no port number beside an option: refused, not a scan
+    // (the options' usage that follows is checked natively, in full).
+    cases.push_back({"PortArgumentIsNoNumber", [](bool) { return batch_on_com3(snd44(1), {}, "COM2"); },
+                     [](const RunResult& run, bool) {
+                         EXPECT_EQ(run.exit_status, 2);
+                         EXPECT_NE(run.output.find("\nnot a port number from 0 to 99 or a device path: COM2 "),
+                                   std::string::npos) << run.output;
+                         EXPECT_NE(run.output.find(result_line("usage error", 2)), std::string::npos) << run.output;
+                         expect_untouched(run.devices.at(0));
+                     }});
     cases.push_back(batch_case("ImageFileMissing", batch_on_com3({}, {"--image", "/nonexistent/snd44.img"}), 8,
                                "\n/nonexistent/snd44.img: no such file\n", CANNOT_BE_READ, expect_untouched));
     return cases;
@@ -151,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgramBatch, testing::ValuesIn(batch_cases()), 
 
 // Under Wine: a success, a failure and a bad image file.
 std::vector<ProgramCase> wine_batch_cases() {
-    return rows_named(batch_cases(), {"UpdatedToTheNewerVersion", "TransferFails", "ImageFileMissing"});
+    return rows_named(batch_cases(), {"UpdatedToTheNewerVersion", "TransferFails", "ImageFileMissing",
+                                      "ReadyBeforeAnyAnnouncement", "PortArgumentIsNoNumber"});
 }
 
 class ProgramBatchWine : public testing::TestWithParam<ProgramCase> {};
