@@ -72,9 +72,17 @@ int32_t port_candidate_path(const char* path, PortCandidate* candidate);
 // the serial ports the Linux machine has (serial/port_discovery_posix.cpp).
 uint32_t port_scan_list(PortCandidate* list, uint32_t most);
 // One line that tells the user what to do about the last failed open of
-// `port`, for `device`: 1 with the text in `text`, 0 when there is none
-// (always on Windows, whose messages stay as they are).
+// `port`, for `device`: 1 with the text in `text`, 0 when there is none.
 int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size);
+#ifdef _WIN32
+// The line port_failure_hint gives on Windows for the system error `error`
+// of opening `device`: another program holds the port (ERROR_ACCESS_DENIED);
+// nothing for a port that is not there (ERROR_FILE_NOT_FOUND,
+// ERROR_PATH_NOT_FOUND), the usual answer in a scan; else the system's own
+// text, in English where the system has it, on one line. 1 with the line,
+// 0 when there is none.
+int32_t port_error_text(uint32_t error, const char* device, char* text, size_t size);
+#endif
 
 // The device name port_open uses for COM `number`, NUL-terminated in `name`.
 // Windows: \\.\COMn. Elsewhere: $OFWU_COM_DIR/COMn when that variable is set,
