@@ -15,6 +15,7 @@
 
 namespace {
 
+static_assert(PORT_NUMBER_MAX == PORT_COM_MAX, "the argument names the COM numbers the scan knows");
 constexpr uint32_t PORT_HINT_SIZE = 1024;  // one line of advice after "Could not open port."
 constexpr char BANNER[] = "Ostrel firmware update utility. Version " OFWU_VERSION;
 constexpr char NOTICE[] = "\nCopyright (C) Ostrel. For Ostrel devices only; keep the device powered during an update.\n";
@@ -81,7 +82,7 @@ uint32_t port_of_argument(const char* argument, PortCandidate* candidates) {
                       requested);
         program_end(OUTCOME_USAGE);
     }
-    if (requested == 0) return port_scan_list(candidates, SCAN_PORTS_MAX);
+    if (requested == 0) return port_scan_list(candidates, SCAN_LIST_MAX);
     // COM99 always fits the device name.
     (void)port_candidate_number(requested, &candidates[0]);
     return 1;
@@ -121,9 +122,10 @@ void program_main(int argc, char** argv) {
     }
     // The file is read and checked before any port is opened.
     if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
-    PortCandidate candidates[SCAN_PORTS_MAX];
+    // Up to 99 candidates of some 1 KiB each: kept off the stack.
+    static PortCandidate candidates[SCAN_LIST_MAX];
     const uint32_t count =
-        line.port != nullptr ? port_of_argument(line.port, candidates) : port_scan_list(candidates, SCAN_PORTS_MAX);
+        line.port != nullptr ? port_of_argument(line.port, candidates) : port_scan_list(candidates, SCAN_LIST_MAX);
     if (count == 0) print_message("\nNo serial port was found on this machine.");
     bool unfit = false;
     for (uint32_t i = 0; i < count; ++i) {

@@ -192,7 +192,7 @@ uint32_t port_scan_list(PortCandidate* list, uint32_t most) {
     const char* dev = folder_or("OFWU_DEV_DIR", "/dev");
     Found found[FOUND_MAX];
     const uint32_t ports = find_ports(sysfs, dev, found);
-    for (uint32_t i = 0; i < ports && count < most; ++i) {
+    for (uint32_t i = 0; i < ports && count < most && count < SCAN_PORTS_MAX; ++i) {
         char path[PORT_NAME_SIZE];
         const int written = std::snprintf(path, sizeof path, "%s/%s", dev, found[i].name);
         if (written > 0 && static_cast<size_t>(written) < sizeof path && port_candidate_path(path, &list[count])) {

@@ -18,7 +18,11 @@ constexpr uint32_t PORT_WAIT_MS = 4000;        // bound on every single read or 
 constexpr uint32_t PORT_INTERBYTE_MS = 10;     // a read ends after this much silence once a byte came
 constexpr uint32_t PORT_QUEUE_BYTES = 10000;   // driver queue asked for, each direction
 constexpr uint32_t PORT_NAME_SIZE = PORT_LABEL_SIZE;  // room for a device name or a path
-constexpr uint32_t SCAN_PORTS_MAX = 16;        // the scan tries at most this many ports
+constexpr uint32_t SCAN_PORTS_MAX = 16;        // COM1 to COM16, or at most this many Linux ports
+constexpr uint32_t PORT_COM_MAX = 99;          // the highest COM number the program uses
+// Room in the scan's list: on Windows COM1 to COM16, then every other COM
+// port up to COM99 that the system lists.
+constexpr uint32_t SCAN_LIST_MAX = PORT_COM_MAX;
 
 // Why the last port_open of a record failed, where the system can tell.
 enum PortFailure : int32_t {
@@ -68,8 +72,10 @@ int32_t port_argument_is_path(const char* argument);
 int32_t port_candidate_number(uint32_t number, PortCandidate* candidate);
 int32_t port_candidate_path(const char* path, PortCandidate* candidate);
 // The ports the scan tries without an argument, in order, at most `most`:
-// COM1 to COM16 on Windows, and on Linux where OFWU_COM_DIR is set; else
-// the serial ports the Linux machine has (serial/port_discovery_posix.cpp).
+// on Windows COM1 to COM16, then the other COM ports up to COM99 that the
+// system lists (serial/port_discovery_win32.cpp); COM1 to COM16 on Linux
+// where OFWU_COM_DIR is set; else at most SCAN_PORTS_MAX of the serial
+// ports the Linux machine has (serial/port_discovery_posix.cpp).
 uint32_t port_scan_list(PortCandidate* list, uint32_t most);
 // One line that tells the user what to do about the last failed open of
 // `port`, for `device`: 1 with the text in `text`, 0 when there is none.

@@ -145,16 +145,6 @@ int32_t port_argument_is_path(const char* argument) {
     return 0;
 }
 
-uint32_t port_scan_list(PortCandidate* list, uint32_t most) {
-    uint32_t count = 0;
-    for (uint32_t number = 1; number <= SCAN_PORTS_MAX && count < most; ++number) {
-        // "\\.\COM16" always fits the name; the result cannot be 0.
-        (void)port_candidate_number(number, &list[count]);
-        ++count;
-    }
-    return count;
-}
-
 int32_t port_error_text(uint32_t error, const char* device, char* text, size_t size) {
     if (size == 0) return 0;
     text[0] = '\0';

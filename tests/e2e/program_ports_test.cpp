@@ -1,8 +1,9 @@
 // The program's ports on Linux: a USB adapter found through a folder tree
 // shaped like sysfs (the test seam OFWU_SYSFS_DIR and OFWU_DEV_DIR) or named
 // by its path; what it says when it may not open a port or another program
-// holds it; the lock files serial programs share ports by; and paths that
-// name no port at all.
+// holds it; the lock files serial programs share ports by; paths that name
+// no port at all. On Windows (under Wine): the COM ports the system lists
+// above COM16, scanned.
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -183,5 +184,52 @@ TEST_F(LinuxPorts, NoPermissionNamesTheGroupToJoin) {
                                       "\". Join that group with \"sudo usermod -aG " + group_name +
                                       " $USER\", then log out and in again." + NOTHING_FOUND + text_exit());
 }
+
+// Under Wine: `wine reg add` of the list of COM ports the system keeps, as
+// Windows writes it: value names are the drivers' device names, the data
+// the port's name.
+std::vector<std::vector<std::string>> serialcomm(const std::vector<std::pair<std::string, std::string>>& values) {
+    std::vector<std::vector<std::string>> commands;
+    for (const auto& [name, data] : values) {
+        commands.push_back({"add", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", name, "/d", data, "/f"});
+    }
+    return commands;
+}
+
+std::vector<ProgramCase> windows_port_cases() {
+    std::vector<ProgramCase> cases;
+    // COM20 and COM23 are listed (in another order); COM5 is tried once, in
+    // its place among the 16; COM17 is not listed: its look-alikes are no
+    // COM ports of ours.
+    cases.push_back(
+        {"TheScanGoesOnToTheListedPortsAboveCom16",
+         [](bool) {
+             RunPlan plan;
+             plan.devices = {{23, concat(snd44(1), {"--line", "100:=P"})}};
+             plan.keys = {{NEWER_QUESTION, "y"}, {KEY_PROMPT, "x"}};
+             plan.wine_reg_before = serialcomm({{"\\Device\\VCP0", "COM23"}, {"\\Device\\Serial0", "COM5"},
+                                                {"\\Device\\USBSER000", "COM20"}, {"a", "COM17 "}, {"b", "COM017"},
+                                                {"c", "COM0"}, {"d", "COM100"}, {"e", "LPT17"}});
+             return plan;
+         },
+         [](const RunResult& run, bool) {
+             expect_ended(run);
+             std::string scan;
+             for (uint32_t com = 1; com <= 16; ++com) scan += text_port(com, PORT_NOT_OPENED);
+             expect_transcript(run.output, text_head() + scan + text_port(20, PORT_NOT_OPENED) +
+                                               text_port(23, PORT_FOUND) + "\n" + text_newer("2.58") + "Y\n" +
+                                               text_progress(IMAGE_BLOCKS, true) + text_exit());
+             expect_image_complete(run.devices.at(0), 1);
+         }});
+    return cases;
+}
+
+class ProgramWindowsPorts : public testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ProgramWindowsPorts, Wine) {
+    run_program_case(GetParam(), true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramWindowsPorts, testing::ValuesIn(windows_port_cases()), program_case_name);
 
 }  // namespace
