@@ -14,6 +14,7 @@ struct CommandLine {
     int32_t list;           // --list
     int32_t help;           // --help
     int32_t version;        // --version
+    int32_t ports;          // --ports
     const char* image;      // --image FILE; nullptr when not given
     const char* port;       // the port argument; nullptr when there is none
     int32_t usage_error;    // the arguments cannot be used: the usage text is printed

@@ -88,12 +88,14 @@ uint32_t port_of_argument(const char* argument, PortCandidate* candidates) {
     return 1;
 }
 
-// --help, --version and --list answer and end the run, with status 0.
+// --help, --version, --list and --ports answer and end the run, with status 0.
 void answer_and_end(const CommandLine& line) {
     if (line.help) {
         print_help();
     } else if (line.version) {
         print_message("ofwu %s\n", OFWU_VERSION);
+    } else if (!line.list) {
+        if (port_list_print() == 0) print_message("No serial port was found on this machine.\n");
     } else {
         if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
         catalogue_print(line.image);
@@ -106,11 +108,13 @@ void answer_and_end(const CommandLine& line) {
 void program_main(int argc, char** argv) {
     CommandLine line;
     command_line_read(argc, argv, &line);
-    batch.active = line.batch;
+    // --ports never reads the keyboard either: its usage errors end as an
+    // unattended run's do, with status 2 and without waiting.
+    batch.active = line.batch || line.ports;
     batch.allow_older = line.allow_older;
     // Progress rewritten in place by "\r" is unreadable in a log.
     batch.progress_lines = line.batch && !output_is_terminal();
-    if (!line.usage_error && (line.help || line.version || line.list)) answer_and_end(line);
+    if (!line.usage_error && (line.help || line.version || line.list || line.ports)) answer_and_end(line);
 
     print_message("\n");
     print_message("%s", BANNER);

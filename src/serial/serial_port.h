@@ -77,6 +77,9 @@ int32_t port_candidate_path(const char* path, PortCandidate* candidate);
 // where OFWU_COM_DIR is set; else at most SCAN_PORTS_MAX of the serial
 // ports the Linux machine has (serial/port_discovery_posix.cpp).
 uint32_t port_scan_list(PortCandidate* list, uint32_t most);
+// Prints one line for each port the machine has, in the scan's order, with
+// what the system tells of it (--ports); opens none. The number of lines.
+uint32_t port_list_print();
 // One line that tells the user what to do about the last failed open of
 // `port`, for `device`: 1 with the text in `text`, 0 when there is none.
 int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size);

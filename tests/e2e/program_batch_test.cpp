@@ -17,6 +17,9 @@ namespace {
 const char CANNOT_BE_READ[] = "the image file is missing, unreadable or invalid";
 const char RUNS_THE_UPDATE[] = "the device runs the update's version";
 const char NOT_ANNOUNCED[] = "updated, but the device did not announce the update's version";
+const char USAGE[] = "\nUse: OFWU [x]\n\nWhere:"
+                     "\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
+                     "\n          otherwise searches COM1 - COM16.";
 
 // The closing line of an unattended run: what it says, and its exit status.
 std::string result_line(const std::string& text, int status) {
@@ -114,11 +117,19 @@ std::vector<ProgramCase> batch_cases() {
     cases.push_back(batch_case("NoDevice", batch_on_com3({}, {}, "5"), 3, text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND,
                                "no device found", anything));
     cases.push_back(batch_case("UsageError", batch_on_com3({}, {"3"}, "4"), 2,
-                               "\nmore than one port argument: 4 (ofwu --help lists the options)\n"
-                               "\nUse: OFWU [x]\n\nWhere:"
-                               "\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
-                               "\n          otherwise searches COM1 - COM16.",
+                               std::string("\nmore than one port argument: 4 (ofwu --help lists the options)\n") +
+                                   USAGE,
                                "usage error", expect_untouched));
+    // --ports opens no port: a port argument or --batch is a usage error,
+    // which ends as an unattended run's does, with or without --batch.
+    for (const auto& [name, args, error] : {std::tuple{"PortsWithAPort", "3", "this option takes no port argument"},
+                                            std::tuple{"PortsWithBatch", "--batch", "this option cannot be used "
+                                                                                    "with --batch"}}) {
+        RunPlan plan = batch_on_com3({});
+        plan.args = {"--ports", args};
+        cases.push_back(batch_case(name, plan, 2, std::string("\n") + error + ": --ports (ofwu --help lists the "
+                                   "options)\n" + USAGE, "usage error", expect_untouched));
+    }
     cases.push_back(batch_case("ImageFileMissing", batch_on_com3({}, {"--image", "/nonexistent/snd44.img"}), 8,
                                "\n/nonexistent/snd44.img: no such file\n", CANNOT_BE_READ, expect_untouched));
     return cases;
@@ -205,7 +216,7 @@ TEST(ProgramOptions, ListHelpAndVersion) {
     const RunResult help = e2e_run(plan);
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_EQ(help.output.rfind("Use: ofwu [options] [x]\n", 0), 0u) << help.output;
-    for (const char* line : {"  --batch ", "  --image FILE ", "  5  update refused", "  8  the image file"}) {
+    for (const char* line : {"  --batch ", "  --image FILE ", "  --ports ", "  5  update refused", "  8  the image file"}) {
         EXPECT_NE(help.output.find(line), std::string::npos) << line;
     }
 }
