@@ -15,6 +15,7 @@ enum OptionId : int32_t {
     OPTION_IMAGE,
     OPTION_REPORT,
     OPTION_LIST,
+    OPTION_PORTS,
     OPTION_HELP,
     OPTION_VERSION,
 };
@@ -31,6 +32,7 @@ constexpr OptionRow OPTIONS[] = {
     {"image",       true,  OPTION_IMAGE},
     {"report",      true,  OPTION_REPORT},
     {"list",        false, OPTION_LIST},
+    {"ports",       false, OPTION_PORTS},
     {"help",        false, OPTION_HELP},
     {"version",     false, OPTION_VERSION},
 };
@@ -51,6 +53,7 @@ int32_t* flag_of(CommandLine* line, OptionId id) {
         case OPTION_BATCH: return &line->batch;
         case OPTION_ALLOW_OLDER: return &line->allow_older;
         case OPTION_LIST: return &line->list;
+        case OPTION_PORTS: return &line->ports;
         case OPTION_HELP: return &line->help;
         case OPTION_VERSION: return &line->version;
         case OPTION_IMAGE:
@@ -132,6 +135,10 @@ void command_line_read(int argc, char** argv, CommandLine* line) {
         refuse(line, "not a port number from 0 to 99 or a device path", line->port);
     }
     if (line->allow_older && !line->batch) refuse(line, "this option needs --batch", "--allow-older");
+    // --ports lists every port and opens none: a port to use, or a run
+    // that updates, is no part of it.
+    if (line->ports && line->port != nullptr) refuse(line, "this option takes no port argument", "--ports");
+    if (line->ports && line->batch) refuse(line, "this option cannot be used with --batch", "--ports");
 }
 
 void print_usage() {
@@ -145,7 +152,8 @@ void print_help() {
     print_text("Use: ofwu [options] [x]\n"
                "\n"
                "   x    = Optional, If not 0, then this is a comport number between 1 and 99,\n"
-               "          otherwise searches COM1 - COM16. On Linux x may also be the port's\n"
+               "          otherwise searches COM1 - COM16, then on Windows the other COM ports\n"
+               "          the system lists, up to COM99. On Linux x may also be the port's\n"
                "          device path (/dev/ttyUSB0), and without it the ports the machine has\n"
                "          are searched.\n"
                "\n"
@@ -158,6 +166,8 @@ void print_help() {
                "                  (a file, a pipe or a FIFO)\n"
                "  --report FILE   append one JSON line about the run to FILE\n"
                "  --list          list the catalogue (or FILE, after checking it) and end\n"
+               "  --ports         list the serial ports the machine has, in the order they are\n"
+               "                  searched, and what is known of each; open none and end\n"
                "  --help          this text\n"
                "  --version       the program's version\n"
                "\n"
@@ -171,5 +181,6 @@ void print_help() {
                "  7  the restarted device did not announce the update's version\n"
                "  8  the image file is missing, unreadable or invalid\n"
                "  9  the one port named is in use by another program\n"
-               "Without --batch the exit status is 1; --help, --version and --list end with 0.\n");
+               "Without --batch the exit status is 1; --help, --version, --list and --ports end\n"
+               "with 0.\n");
 }

@@ -15,6 +15,7 @@ struct CommandLine {
     int32_t list;           // --list
     int32_t help;           // --help
     int32_t version;        // --version
+    int32_t ports;          // --ports
     const char* image;      // --image FILE; nullptr when not given
     const char* report;     // --report FILE; nullptr when not given
     int32_t options;        // any option was given: the port argument is read strictly

@@ -16,6 +16,7 @@
 
 namespace {
 
+static_assert(PORT_NUMBER_MAX == PORT_COM_MAX, "the argument names the COM numbers the scan knows");
 constexpr uint32_t PORT_HINT_SIZE = 1024;  // one line of advice after "Could not open port."
 constexpr char BANNER[] = "Ostrel firmware update utility. Version " OFWU_VERSION;
 constexpr char NOTICE[] = "\nCopyright (C) Ostrel. For Ostrel devices only; keep the device powered during an update.\n";
@@ -88,18 +89,20 @@ uint32_t port_of_argument(const char* argument, PortCandidate* candidates) {
                       requested);
         program_end(OUTCOME_USAGE);
     }
-    if (requested == 0) return port_scan_list(candidates, SCAN_PORTS_MAX);
+    if (requested == 0) return port_scan_list(candidates, SCAN_LIST_MAX);
     // COM99 always fits the device name.
     (void)port_candidate_number(requested, &candidates[0]);
     return 1;
 }
 
-// --help, --version and --list answer and end the run, with status 0.
+// --help, --version, --list and --ports answer and end the run, with status 0.
 void answer_and_end(const CommandLine& line) {
     if (line.help) {
         print_help();
     } else if (line.version) {
         print_message("ofwu %s\n", OFWU_VERSION);
+    } else if (!line.list) {
+        if (port_list_print() == 0) print_message("No serial port was found on this machine.\n");
     } else {
         if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
         catalogue_print(line.image);
@@ -113,15 +116,17 @@ void program_main(int argc, char** argv) {
     batch.start_ticks = timer_start();
     CommandLine line;
     command_line_read(argc, argv, &line);
-    batch.active = line.batch;
+    // --ports never reads the keyboard either: its usage errors end as an
+    // unattended run's do, with status 2 and without waiting.
+    batch.active = line.batch || line.ports;
     // An unattended run never touches standard input or the terminal, and
     // sums itself up however it ends.
-    if (!line.batch) keys_start();
+    if (!batch.active) keys_start();
     if (line.batch) batch_closing_on_signal();
     batch.allow_older = line.allow_older;
     // Progress rewritten in place by "\r" is unreadable in a log.
     batch.progress_lines = line.batch && !output_is_terminal();
-    if (!line.usage_error && (line.help || line.version || line.list)) answer_and_end(line);
+    if (!line.usage_error && (line.help || line.version || line.list || line.ports)) answer_and_end(line);
 
     print_message("\n");
     print_message("%s", BANNER);
@@ -143,9 +148,10 @@ void program_main(int argc, char** argv) {
         program_end(OUTCOME_USAGE);
     }
     if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
-    PortCandidate candidates[SCAN_PORTS_MAX];
+    // Up to 99 candidates of some 1 KiB each: kept off the stack.
+    static PortCandidate candidates[SCAN_LIST_MAX];
     const uint32_t count =
-        line.port != nullptr ? port_of_argument(line.port, candidates) : port_scan_list(candidates, SCAN_PORTS_MAX);
+        line.port != nullptr ? port_of_argument(line.port, candidates) : port_scan_list(candidates, SCAN_LIST_MAX);
     if (count == 0) print_message("\nNo serial port was found on this machine.");
     bool unfit = false;
     char unfit_label[PORT_LABEL_SIZE] = "";  // the port of the last device no image fits

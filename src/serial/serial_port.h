@@ -18,7 +18,11 @@ constexpr uint32_t PORT_WAIT_MS = 4000;        // bound on every single read or 
 constexpr uint32_t PORT_INTERBYTE_MS = 10;     // a read ends after this much silence once a byte came
 constexpr uint32_t PORT_QUEUE_BYTES = 10000;   // driver queue asked for, each direction
 constexpr uint32_t PORT_NAME_SIZE = PORT_LABEL_SIZE;  // room for a device name or a path
-constexpr uint32_t SCAN_PORTS_MAX = 16;        // the scan tries at most this many ports
+constexpr uint32_t SCAN_PORTS_MAX = 16;        // COM1 to COM16, or at most this many Linux ports
+constexpr uint32_t PORT_COM_MAX = 99;          // the highest COM number the program uses
+// Room in the scan's list: on Windows COM1 to COM16, then every other COM
+// port up to COM99 that the system lists.
+constexpr uint32_t SCAN_LIST_MAX = PORT_COM_MAX;
 
 // How long one wait serves a device that keeps it going without answering:
 // idle fill before a length byte or acknowledge, a message line restarted
@@ -76,17 +80,30 @@ int32_t port_argument_is_path(const char* argument);
 int32_t port_candidate_number(uint32_t number, PortCandidate* candidate);
 int32_t port_candidate_path(const char* path, PortCandidate* candidate);
 // The ports the scan tries without an argument, in order, at most `most`:
-// COM1 to COM16 on Windows, and on Linux where OFWU_COM_DIR is set; else
-// the serial ports the Linux machine has (serial/port_discovery_posix.cpp).
+// on Windows COM1 to COM16, then the other COM ports up to COM99 that the
+// system lists (serial/port_discovery_win32.cpp); COM1 to COM16 on Linux
+// where OFWU_COM_DIR is set; else at most SCAN_PORTS_MAX of the serial
+// ports the Linux machine has (serial/port_discovery_posix.cpp).
 uint32_t port_scan_list(PortCandidate* list, uint32_t most);
+// Prints one line for each port the machine has, in the scan's order, with
+// what the system tells of it (--ports); opens none. The number of lines.
+uint32_t port_list_print();
 // One line that tells the user what to do about the last failed open of
-// `port`, for `device`: 1 with the text in `text`, 0 when there is none
-// (always on Windows, whose messages stay as they are).
+// `port`, for `device`: 1 with the text in `text`, 0 when there is none.
 int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size);
 // One line about `port`, open on `device`, that other serial programs are
 // not kept off: no lock file could be made (Linux). 1 with the text in
 // `text`, 0 when there is none (always on Windows, which has no lock files).
 int32_t port_open_note(const SerialPort* port, const char* device, char* text, size_t size);
+#ifdef _WIN32
+// The line port_failure_hint gives on Windows for the system error `error`
+// of opening `device`: another program holds the port (ERROR_ACCESS_DENIED);
+// nothing for a port that is not there (ERROR_FILE_NOT_FOUND,
+// ERROR_PATH_NOT_FOUND), the usual answer in a scan; else the system's own
+// text, in English where the system has it, on one line. 1 with the line,
+// 0 when there is none.
+int32_t port_error_text(uint32_t error, const char* device, char* text, size_t size);
+#endif
 
 // The device name port_open uses for COM `number`, NUL-terminated in `name`.
 // Windows: \\.\COMn. Elsewhere: $OFWU_COM_DIR/COMn when that variable is set,

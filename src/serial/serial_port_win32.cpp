@@ -1,6 +1,8 @@
 // The serial port on Windows: one COM port opened exclusively for overlapped
 // I/O. Overlapped I/O serves only to bound every transfer by PORT_WAIT_MS;
 // each operation waits for its own transfer before it returns.
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "serial/serial_port.h"
@@ -83,6 +85,38 @@ bool transfer_wait(HANDLE handle, OVERLAPPED* overlapped) {
     return true;
 }
 
+// The system's text for `error`, in English where the system has it, on one
+// line without the line breaks and the spaces around it. false when the
+// system has none.
+bool system_text(uint32_t error, char* text, size_t size) {
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD room = static_cast<DWORD>(size);
+    // FormatMessageA returns the characters it stored, 0 on failure (also
+    // when the text is not there in that language: then the system's own
+    // choice of language is asked for).
+    const DWORD english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    DWORD length = FormatMessageA(flags, nullptr, error, english, text, room, nullptr);
+    if (length == 0) length = FormatMessageA(flags, nullptr, error, 0, text, room, nullptr);
+    if (length == 0 || length >= room) return false;
+    text[length] = '\0';
+    // One line: each run of line breaks, tabs and spaces becomes one space,
+    // with none at either end.
+    size_t out = 0;
+    bool space = false;
+    for (size_t in = 0; in < length; ++in) {
+        const char c = text[in];
+        if (c == '\r' || c == '\n' || c == '\t' || c == ' ') {
+            space = out > 0;
+            continue;
+        }
+        if (space) text[out++] = ' ';
+        space = false;
+        text[out++] = c;
+    }
+    text[out] = '\0';
+    return out > 0;
+}
+
 // The byte count of a transfer that has ended (or is about to).
 int32_t transfer_count(HANDLE handle, OVERLAPPED* overlapped) {
     DWORD moved = 0;
@@ -111,30 +145,40 @@ int32_t port_argument_is_path(const char* argument) {
     return 0;
 }
 
-uint32_t port_scan_list(PortCandidate* list, uint32_t most) {
-    uint32_t count = 0;
-    for (uint32_t number = 1; number <= SCAN_PORTS_MAX && count < most; ++number) {
-        // "\\.\COM16" always fits the name; the result cannot be 0.
-        (void)port_candidate_number(number, &list[count]);
-        ++count;
+int32_t port_error_text(uint32_t error, const char* device, char* text, size_t size) {
+    if (size == 0) return 0;
+    text[0] = '\0';
+    // No reason kept, or no such port (most numbers of a scan): said as it
+    // always was.
+    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+    if (error != ERROR_ACCESS_DENIED) {
+        if (system_text(error, text, size)) return 1;
+        return std::snprintf(text, size, "Windows error %lu.", static_cast<unsigned long>(error)) > 0 ? 1 : 0;
     }
-    return count;
+    // What Windows answers while another program holds the port. Messages
+    // name the port as the user does: COM23, not \\.\COM23.
+    const char* name = std::strncmp(device, "\\\\.\\", 4) == 0 ? device + 4 : device;
+    return std::snprintf(text, size, "%s is in use by another program. Close that program, then try again.", name) > 0
+               ? 1
+               : 0;
 }
 
 int32_t port_failure_hint(const SerialPort* port, const char* device, char* text, size_t size) {
-    // The Windows program's messages stay as they always were.
-    (void)port;
-    (void)device;
-    if (size > 0) text[0] = '\0';
-    return 0;
+    return port_error_text(port->open_error, device, text, size);
 }
 
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
+    port->open_error = 0;
     // CreateFileA returns INVALID_HANDLE_VALUE on failure. Share mode 0: the
     // open fails while any other program holds the port.
     port->handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (port->handle == nullptr || port->handle == INVALID_HANDLE_VALUE) {
+        // Why the system refused the port is kept for the message; a port
+        // that opened but refused its settings below keeps none: it is told
+        // as it always was.
+        port->open_error = GetLastError();
+        port->failure = port->open_error == ERROR_ACCESS_DENIED ? PORT_FAILURE_IN_USE : PORT_FAILURE_OTHER;
         port->handle = nullptr;  // nothing was created, so nothing is to be closed
         return 0;
     }
@@ -168,6 +212,7 @@ int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
         port->is_open = 1;
         return 1;
     }
+    port->failure = PORT_FAILURE_OTHER;
     release(port);
     return 0;
 }

@@ -37,6 +37,7 @@ struct SerialPort {
     HANDLE handle;
     OVERLAPPED read_overlapped;   // every read; hEvent is the read event
     OVERLAPPED write_overlapped;  // every write; hEvent is the write event
+    DWORD open_error;             // GetLastError of the last open that CreateFileA refused; else 0
 #else
     int handle;                   // file descriptor of the open device
     // The lock files this port holds for other serial programs, empty when

@@ -181,12 +181,31 @@ std::vector<std::pair<std::string, std::string>> wine_env(const std::string& pre
             {"DISPLAY", ""}};
 }
 
-// The shell command of the tmux session: the program with its output in a
-// file, then its exit status in another (written aside and renamed).
+// `wine reg` with each of `commands`, one after the other, their output
+// in reg.txt.
+std::string wine_reg_commands(const std::vector<std::vector<std::string>>& commands) {
+    std::string text;
+    for (const std::vector<std::string>& command : commands) {
+        text += "wine reg";
+        for (const std::string& arg : command) text += " " + shell_quote(arg);
+        text += " >>reg.txt 2>&1; ";
+    }
+    return text;
+}
+
+// The shell command of the tmux session: the prefix's list of COM ports
+// emptied and the plan's registry commands, the program with its output in
+// a file, the registry commands after it, then the program's exit status in
+// another file (written aside and renamed). One shell runs them all, so the
+// Wine server, and the list it holds only in memory, lasts from the first
+// to the last.
 std::string wine_command(const RunPlan& plan, const std::string& folder) {
-    std::string command = "cd " + shell_quote(folder) + " && wine " + shell_quote(e2e_windows_program_path());
+    std::string command = "cd " + shell_quote(folder) + " && " +
+                          wine_reg_commands({{"delete", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/va", "/f"}}) +
+                          wine_reg_commands(plan.wine_reg_before) + "wine " + shell_quote(e2e_windows_program_path());
     for (const std::string& arg : plan.args) command += " " + shell_quote(arg);
-    return command + " >out.txt 2>err.txt; echo $? >rc.part; mv rc.part rc.txt";
+    return command + " >out.txt 2>err.txt; echo $? >rc.part; " + wine_reg_commands(plan.wine_reg_after) +
+           "mv rc.part rc.txt";
 }
 
 void watch_wine(const RunPlan& plan, const std::string& folder, Tmux* tmux, RunResult* result) {

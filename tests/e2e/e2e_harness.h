@@ -54,6 +54,13 @@ struct RunPlan {
     // removes a name.
     std::vector<std::pair<std::string, std::string>> env;
     std::vector<std::string> launcher;      // natively: runs the program (setpriv, say)
+    // Under Wine: `wine reg` commands (each its arguments) run in the prefix
+    // before the program and after it. Before them the run empties the
+    // list of COM ports the system keeps (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM,
+    // where Wine lists every port the test prefix declares, COM1 to COM99):
+    // the program sees a machine that lists only what the plan adds.
+    std::vector<std::vector<std::string>> wine_reg_before;
+    std::vector<std::vector<std::string>> wine_reg_after;
 };
 
 struct DeviceOutcome {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -136,16 +137,27 @@ std::vector<ProgramCase> batch_cases() {
                                "SND?[2J44 on COM3, 2.58: no image fits the device", anything));
     cases.push_back(batch_case("NoDevice", batch_on_com3({}, {}, "5"), 3, text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND,
                                "no device found", anything));
-    // Text that is no port number beside an option: refused, not a scan
-    // (the options' usage that follows is checked natively, in full).
-    cases.push_back({"PortArgumentIsNoNumber", [](bool) { return batch_on_com3(snd44(1), {}, "COM2"); },
-                     [](const RunResult& run, bool) {
-                         EXPECT_EQ(run.exit_status, 2);
-                         EXPECT_NE(run.output.find("\nnot a port number from 0 to 99 or a device path: COM2 "),
-                                   std::string::npos) << run.output;
-                         EXPECT_NE(run.output.find(result_line("usage error", 2)), std::string::npos) << run.output;
-                         expect_untouched(run.devices.at(0));
-                     }});
+    // A usage error beside options names its reason, then the options'
+    // usage (checked in full natively, below), and ends with status 2:
+    // text that is no port number is refused, not a scan; --ports opens no
+    // port, so a port argument or --batch beside it is refused too, and it
+    // ends as an unattended run does, with or without --batch.
+    for (const auto& [name, args, error] :
+         {std::tuple{"PortArgumentIsNoNumber", std::vector<std::string>{"--batch", "COM2"},
+                     "not a port number from 0 to 99 or a device path: COM2"},
+          std::tuple{"PortsWithAPort", std::vector<std::string>{"--ports", "3"}, "this option takes no port argument: --ports"},
+          std::tuple{"PortsWithBatch", std::vector<std::string>{"--ports", "--batch"},
+                     "this option cannot be used with --batch: --ports"}}) {
+        RunPlan plan = batch_on_com3(snd44(1));
+        plan.args = args;
+        const std::string said = std::string("\n") + error + " (ofwu --help lists the options)\n\nUse: ofwu [options] [x]\n";
+        cases.push_back({name, [plan](bool) { return plan; }, [said](const RunResult& run, bool) {
+                             EXPECT_EQ(run.exit_status, 2);
+                             EXPECT_NE(run.output.find(said), std::string::npos) << run.output;
+                             EXPECT_NE(run.output.find(result_line("usage error", 2)), std::string::npos) << run.output;
+                             expect_untouched(run.devices.at(0));
+                         }});
+    }
     cases.push_back(batch_case("ImageFileMissing", batch_on_com3({}, {"--image", "/nonexistent/snd44.img"}), 8,
                                "\n/nonexistent/snd44.img: no such file\n", CANNOT_BE_READ, expect_untouched));
     return cases;
@@ -418,7 +430,7 @@ TEST(ProgramOptions, ListHelpAndVersion) {
     const RunResult help = e2e_run(plan);
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_EQ(help.output.rfind("Use: ofwu [options] [x]\n", 0), 0u) << help.output;
-    for (const char* line : {"  --batch ", "  --image FILE ", "  5  update refused", "  8  the image file"}) {
+    for (const char* line : {"  --batch ", "  --image FILE ", "  --ports ", "  5  update refused", "  8  the image file"}) {
         EXPECT_NE(help.output.find(line), std::string::npos) << line;
     }
 }

@@ -1,8 +1,9 @@
 // The program's ports on Linux: a USB adapter found through a folder tree
 // shaped like sysfs (the test seam OFWU_SYSFS_DIR and OFWU_DEV_DIR) or named
 // by its path; what it says when it may not open a port or another program
-// holds it; the lock files serial programs share ports by; and paths that
-// name no port at all.
+// holds it; the lock files serial programs share ports by; paths that name
+// no port at all; and --ports. On Windows (under Wine): the COM ports the
+// system lists above COM16, scanned and listed by --ports.
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -174,6 +175,54 @@ TEST_F(LinuxPorts, LockFilesAndOtherProgramsDecideWhetherThePortIsFree) {
     }
 }
 
+// --ports lists the ports in the scan's order with what sysfs tells of
+// them, and those the scan skips with the reason; it opens none. With
+// OFWU_COM_DIR, the COM numbers of that folder.
+TEST_F(LinuxPorts, PortsListsEachPortAndWhyTheScanSkipsOne) {
+    const fs::path tty = root_ / "sys/class/tty";
+    // 14 more USB adapters and an ACM device fill the scan's 16; ttyAMA0 is the 17th.
+    for (int n = 1; n <= 14; ++n) fs::create_directories(tty / ("ttyUSB" + std::to_string(n)) / "device");
+    for (const char* dir : {"ttyACM0/device", "ttyAMA0/device", "ttyS1/device", "ttyS2", "tty1", "console"}) {
+        fs::create_directories(tty / dir);
+    }
+    // A USB device's attributes stand in a folder above its tty's device.
+    const std::pair<const char*, const char*> files[] = {
+        {"ttyUSB0/idVendor", "0403"}, {"ttyUSB0/idProduct", "6001"}, {"ttyUSB0/serial", "A50285BI"},
+        {"ttyACM0/idVendor", "2341"}, {"ttyACM0/idProduct", "0043"}, {"ttyS1/type", "4"},
+        {"console/active", "tty0 ttyS1"}};
+    for (const auto& [file, text] : files) std::ofstream(tty / file) << text << "\n";
+    fs::create_symlink("../../../bus/drivers/ftdi_sio", tty / "ttyUSB0/device/driver");
+    fs::create_symlink("../../../bus/drivers/cdc_acm", tty / "ttyACM0/device/driver");
+    const fs::path by_id = root_ / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    fs::create_directories(by_id.parent_path());
+    fs::create_symlink("../../ttyUSB0", by_id);
+    ASSERT_NO_FATAL_FAILURE(start_device(snd44(1)));
+
+    const std::string dev = (root_ / "dev").string() + "/";
+    std::string listing = device() + "  " + by_id.string() + "  ftdi_sio  USB 0403:6001 A50285BI  in use by another " +
+                          "program (process " + std::to_string(getpid()) + ")\n";
+    for (int n = 1; n <= 14; ++n) listing += dev + "ttyUSB" + std::to_string(n) + "\n";
+    for (const char* line : {"ttyACM0  cdc_acm  USB 2341:0043", "ttyAMA0  past the first 16: the scan skips it; name "
+                             "it to use it", "ttyS0  no UART answers there: the scan skips it", "ttyS1  the kernel's "
+                             "console: the scan leaves it alone", "ttyS2  no device behind it: the scan skips it"}) {
+        listing += dev + line + "\n";
+    }
+    const int held = open(device().c_str(), O_RDWR | O_NOCTTY);
+    RunPlan p = plan({"--ports"});
+    const RunResult run = e2e_run(p);
+    close(held);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, listing);
+
+    fs::create_directories(root_ / "com");
+    fs::create_symlink(device(), root_ / "com/COM3");
+    p.env.push_back({"OFWU_COM_DIR", (root_ / "com").string()});
+    const RunResult com = e2e_run(p);
+    expect_untouched(stop_device());
+    EXPECT_EQ(com.exit_status, 0);
+    EXPECT_EQ(com.output, "COM3  " + (root_ / "com/COM3").string() + "\n");
+}
+
 // Tests run as root, whom no permission stops: the program runs as nobody.
 // Joining the device's group is advised only where that group may read and
 // write it and is not root's.
@@ -222,5 +271,83 @@ TEST_F(LinuxPorts, AnUnusableLockFolderIsSaid) {
                                       " is not locked against other programs: no lock file could be made in the lock "
                                       "folder.\n" + text_gone_from(device()) + text_exit());
 }
+
+// Under Wine: `wine reg add` of the list of COM ports the system keeps, as
+// Windows writes it: value names are the drivers' device names, the data
+// the port's name.
+std::vector<std::vector<std::string>> serialcomm(const std::vector<std::pair<std::string, std::string>>& values) {
+    std::vector<std::vector<std::string>> commands;
+    for (const auto& [name, data] : values) {
+        commands.push_back({"add", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", name, "/d", data, "/f"});
+    }
+    return commands;
+}
+
+const char ENUM_USB[] = "HKLM\\System\\CurrentControlSet\\Enum\\USB\\";
+
+// A device of the Ports class as the device manager records it, below Enum\USB.
+void add_usb_port(RunPlan* plan, const std::string& instance, const std::string& friendly, const std::string& port) {
+    const std::string key = ENUM_USB + instance;
+    plan->wine_reg_before.push_back({"add", key, "/v", "ClassGUID", "/d", "{4d36e978-e325-11ce-bfc1-08002be10318}", "/f"});
+    plan->wine_reg_before.push_back({"add", key, "/v", "FriendlyName", "/d", friendly, "/f"});
+    plan->wine_reg_before.push_back({"add", key + "\\Device Parameters", "/v", "PortName", "/d", port, "/f"});
+    // Removed after the run: the key of its vendor and product ids, and all below it.
+    plan->wine_reg_after.push_back({"delete", key.substr(0, key.find('\\', sizeof ENUM_USB - 1)), "/f"});
+}
+
+std::vector<ProgramCase> windows_port_cases() {
+    std::vector<ProgramCase> cases;
+    // COM20 and COM23 are listed (in another order); COM5 is tried once, in
+    // its place among the 16; COM17 is not listed: its look-alikes are no
+    // COM ports of ours.
+    cases.push_back(
+        {"TheScanGoesOnToTheListedPortsAboveCom16",
+         [](bool) {
+             RunPlan plan;
+             plan.devices = {{23, concat(snd44(1), {"--line", "100:=P"})}};
+             plan.keys = {{NEWER_QUESTION, "y"}, {KEY_PROMPT, "x"}};
+             plan.wine_reg_before = serialcomm({{"\\Device\\VCP0", "COM23"}, {"\\Device\\Serial0", "COM5"},
+                                                {"\\Device\\USBSER000", "COM20"}, {"a", "COM17 "}, {"b", "COM017"},
+                                                {"c", "COM0"}, {"d", "COM100"}, {"e", "LPT17"}});
+             return plan;
+         },
+         [](const RunResult& run, bool) {
+             expect_ended(run);
+             std::string scan;
+             for (uint32_t com = 1; com <= 16; ++com) scan += text_port(com, PORT_NOT_OPENED);
+             expect_transcript(run.output, text_head() + scan + text_port(20, PORT_NOT_OPENED) +
+                                               text_port(23, PORT_FOUND) + "\n" + text_newer("2.58") + "Y\n" +
+                                               text_progress(IMAGE_BLOCKS, true) + text_exit());
+             expect_image_complete(run.devices.at(0), 1);
+         }});
+    // Each listed port in number order, with what the device manager knows
+    // of it; no port is opened.
+    cases.push_back(
+        {"PortsListsTheListedPorts",
+         [](bool) {
+             RunPlan plan;
+             plan.args = {"--ports"};
+             plan.devices = {{23, {}}};
+             plan.wine_reg_before = serialcomm({{"\\Device\\VCP0", "COM23"}, {"\\Device\\USBSER000", "COM3"}});
+             add_usb_port(&plan, "VID_0403&PID_6001\\A50285BI", "USB Serial Port (COM23)", "COM23");
+             add_usb_port(&plan, "VID_2341&PID_0043&MI_00\\6&1a2b3c&0&0000", "USB Serial Device (COM3)", "COM3");
+             return plan;
+         },
+         [](const RunResult& run, bool) {
+             EXPECT_EQ(run.exit_status, 0);
+             EXPECT_EQ(run.output, "COM3  USB Serial Device (COM3)  USB 2341:0043\n"
+                                   "COM23  USB Serial Port (COM23)  USB 0403:6001 A50285BI\n");
+             expect_untouched(run.devices.at(0));
+         }});
+    return cases;
+}
+
+class ProgramWindowsPorts : public testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ProgramWindowsPorts, Wine) {
+    run_program_case(GetParam(), true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramWindowsPorts, testing::ValuesIn(windows_port_cases()), program_case_name);
 
 }  // namespace
