@@ -25,9 +25,9 @@ scripts/install-deps.sh || exit 1
 # and UndefinedBehaviorSanitizer: a finding aborts the process, so it fails
 # its test even where the program's normal exit status is expected. The GCC
 # tree (build/) is built for the program and for the native peer the Windows
-# tests drive; the quick loop tests it, and the package step builds the
+# tests drive, and with devsim for the virtual machine's suite; the quick loop tests it, and the package step builds the
 # program with GCC once more, as released.
-cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j "$jobs" --target ofwu ptypeer || exit 1
+cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j "$jobs" --target ofwu ptypeer devsim || exit 1
 cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null &&
     cmake --build build-windows -j "$jobs" || exit 1
 # The Wine prefix is made (once) while the sanitizer tree builds: making it

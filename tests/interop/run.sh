@@ -108,17 +108,23 @@ clear_screen
 before=$(stty -F "$pts" -g)
 tmux -S "$socket" send-keys -t 0 "OFWU_COM_DIR= OFWU_LOCK_DIR= $ofwu $link" Enter
 if shows "(Y,N) " 150; then
-    tmux -S "$socket" new-window -d /bin/sh
     while IFS='|' read -r name command says; do
         [ -z "$name" ] && continue
-        tmux -S "$socket" send-keys -t 1 "clear; $command; echo DONE" Enter
-        for _ in $(seq 50); do tmux -S "$socket" capture-pane -p -J -t 1 | grep -q "^DONE" && break; sleep 0.1; done
-        tmux -S "$socket" send-keys -t 1 C-a C-x C-c
-        if tmux -S "$socket" capture-pane -p -J -t 1 | grep -qi -- "$says"; then
+        # A window of its own for each tool, so that no earlier tool's words
+        # are read for this one's.
+        tmux -S "$socket" new-window -d -n "$name" /bin/sh
+        tmux -S "$socket" send-keys -t "$name" "$command; echo DONE-$name" Enter
+        for _ in $(seq 80); do
+            tmux -S "$socket" capture-pane -p -J -t "$name" | grep -q "^DONE-$name" && break
+            sleep 0.1
+        done
+        tmux -S "$socket" send-keys -t "$name" C-a C-x C-c
+        if tmux -S "$socket" capture-pane -p -J -t "$name" | grep -qi -- "$says"; then
             pass "the program holding the port: $name refuses"
         else
-            fail "the program holding the port: $name" "$(tmux -S "$socket" capture-pane -p -J -t 1 | grep -v '^$' | head -n 3)"
+            fail "the program holding the port: $name" "$(tmux -S "$socket" capture-pane -p -J -t "$name" | grep -v '^$' | head -n 3)"
         fi
+        tmux -S "$socket" kill-window -t "$name"
     done <<EOF
 picocom|timeout 5 picocom -b 19200 $link|cannot lock
 minicom|timeout 5 minicom -D $link -b 19200|locked
