@@ -1,6 +1,7 @@
 #include "program_e2e.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 const char KEY_PROMPT[] = "\nPress any key to exit...";
 const char PORT_NOT_OPENED[] = "Could not open port.";
@@ -97,10 +98,7 @@ std::string collapse_progress(const std::string& output) {
 }
 
 void run_program_case(const ProgramCase& c, bool wine) {
-    if (wine) {
-        std::string why;
-        if (!e2e_wine_available(&why)) GTEST_SKIP() << why;
-    }
+    if (wine) E2E_REQUIRE(e2e_wine_missing());
     RunPlan plan = c.plan(wine);
     plan.wine = wine;
     const RunResult run = e2e_run(plan);
@@ -110,6 +108,11 @@ void run_program_case(const ProgramCase& c, bool wine) {
     if (testing::Test::HasFailure()) {
         for (const DeviceOutcome& d : run.devices) ADD_FAILURE() << "devsim on COM" << d.com << ":\n" << event_list(d);
     }
+}
+
+bool e2e_under_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
 }
 
 std::string program_case_name(const testing::TestParamInfo<ProgramCase>& info) {

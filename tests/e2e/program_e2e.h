@@ -40,7 +40,20 @@ std::vector<Row> rows_named(const std::vector<Row>& rows, const std::set<std::st
     return chosen;
 }
 
-// Runs one case: natively, or under Wine (skipped when Wine runs cannot be
+// A case whose prerequisite is missing (`missing` names it, empty when none
+// is) is skipped; under CI=true, where scripts/install-deps.sh installs every
+// one, it fails instead, naming it. Cases that may skip have ctest entries
+// of their own (tests/e2e/CMakeLists.txt), so that a skip shows as one.
+#define E2E_REQUIRE(missing)                                                           \
+    do {                                                                               \
+        const std::string e2e_missing_ = (missing);                                    \
+        if (e2e_missing_.empty()) break;                                               \
+        if (e2e_under_ci()) FAIL() << "missing prerequisite under CI: " << e2e_missing_; \
+        GTEST_SKIP() << e2e_missing_;                                                  \
+    } while (false)
+bool e2e_under_ci();
+
+// Runs one case: natively, or under Wine (E2E_REQUIRE: Wine runs can be
 // made). Every device of the run must have seen the protocol kept.
 void run_program_case(const ProgramCase& c, bool wine);
 // gtest's name for a case of a table.

@@ -230,8 +230,7 @@ std::vector<FaultRow> wine_fault_rows() {
 class ProgramFaultWine : public testing::TestWithParam<FaultRow> {};
 
 TEST_P(ProgramFaultWine, Wine) {
-    std::string why;
-    if (!e2e_wine_available(&why)) GTEST_SKIP() << why;
+    E2E_REQUIRE(e2e_wine_missing());
     const FaultRow& row = GetParam();
     TimedRun timed;
     RunPlan plan = fault_plan(row);

@@ -178,7 +178,7 @@ TEST_F(LinuxPorts, LockFilesAndOtherProgramsDecideWhetherThePortIsFree) {
 // Joining the device's group is advised only where that group may read and
 // write it and is not root's.
 TEST_F(LinuxPorts, NoPermissionSaysWhoMayUseThePort) {
-    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv to run as nobody";
+    E2E_REQUIRE(geteuid() != 0 ? "root, to run the program as nobody" : e2e_missing_program("/usr/bin/setpriv"));
     const group* dialout = getgrnam("dialout");
     const gid_t members = dialout != nullptr ? dialout->gr_gid : 20;
     const std::string members_name = dialout != nullptr ? dialout->gr_name : "20";
