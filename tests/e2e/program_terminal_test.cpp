@@ -133,8 +133,8 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
     EXPECT_LT(probe, second_start) << "the second run probed the bootloader before its start packet";
     EXPECT_EQ(events_between(d, "entry", first_start, n), 0) << "no entry string in the second run";
     EXPECT_EQ(events_between(d, "mode", first_start, second_start), 0) << "the device stayed in its bootloader";
-    EXPECT_GT(count_of(d, "block_packets"), IMAGE_BLOCKS) << "the first run had sent blocks before Ctrl-C";
-    EXPECT_LT(count_of(d, "block_packets"), 2 * IMAGE_BLOCKS);
+    EXPECT_GT(count_of(d, "block_packets"), snd44_image().block_count) << "the first run had sent blocks before Ctrl-C";
+    EXPECT_LT(count_of(d, "block_packets"), 2 * snd44_image().block_count);
     if (HasFailure()) ADD_FAILURE() << event_list(d) << d.log;
 }
 
