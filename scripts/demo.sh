@@ -11,7 +11,7 @@ set -u
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake g++ ninja-build nlohmann-json3-dev || exit 1
 echo "Building..."
-cmake -S . -B build -G Ninja >/dev/null && cmake --build build --target ofwu devsim >/dev/null || exit 1
+scripts/configure.sh . build >/dev/null && cmake --build build --target ofwu devsim >/dev/null || exit 1
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-demo.XXXXXX")
 devsim_pid=

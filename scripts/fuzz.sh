@@ -13,7 +13,7 @@ seconds=${1:-15}
 build=${OFWU_FUZZ_BUILD:-build-fuzz}
 targets="version_reply message_monitor probe command image_check"
 
-cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
+scripts/configure.sh fuzz "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
     cmake --build "$build" >/dev/null || { echo "fuzz: the targets did not build" >&2; exit 1; }
 
 # One target's bounded run; its verdict goes to $build/$t.verdict.

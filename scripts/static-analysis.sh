@@ -15,9 +15,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 # The core library is built so that the catalogue sources the build
 # generates exist: cppcheck reads every file the database names.
-cmake -S . -B "$native" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null &&
+scripts/configure.sh . "$native" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null &&
     cmake --build "$native" --target ofwu_core >/dev/null || exit 1
-cmake -S . -B "$windows" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+scripts/configure.sh . "$windows" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null || exit 1
 
 native_files=$(ls src/*/*.cpp | grep -v '_win32\.cpp$')

@@ -288,13 +288,15 @@ std::string e2e_windows_program_path() {
     return env_or("OFWU_WINDOWS_EXE", std::string(OFWU_SOURCE_DIR) + "/build-windows/ofwu.exe");
 }
 
-bool e2e_wine_available(std::string* why) {
-    const char* needed[] = {"/usr/bin/wine", "/usr/bin/tmux"};
-    for (const char* program : needed) {
-        if (access(program, X_OK) != 0) *why = std::string(program) + " is not installed";
-    }
-    if (access(e2e_windows_program_path().c_str(), R_OK) != 0) *why = e2e_windows_program_path() + " is not built";
-    return why->empty();
+std::string e2e_missing_program(const char* path) {
+    return access(path, X_OK) == 0 ? "" : std::string(path) + " is not installed";
+}
+
+std::string e2e_wine_missing() {
+    const std::string missing = e2e_missing_program("/usr/bin/wine") + e2e_missing_program("/usr/bin/tmux");
+    if (!missing.empty()) return missing;
+    if (access(e2e_windows_program_path().c_str(), R_OK) != 0) return e2e_windows_program_path() + " is not built";
+    return "";
 }
 
 namespace {

@@ -90,9 +90,11 @@ RunResult e2e_run(const RunPlan& plan);
 std::string e2e_program_path();
 std::string e2e_devsim_path();
 std::string e2e_windows_program_path();
-// True when Wine runs can be made: the Windows program and the wine and
-// tmux programs exist. Otherwise false, with the reason.
-bool e2e_wine_available(std::string* why);
+// What a run lacks, named ("/usr/bin/tmux is not installed"); empty when
+// nothing is: the program at `path`, or what Wine runs need (the Windows
+// program, wine and tmux).
+std::string e2e_missing_program(const char* path);
+std::string e2e_wine_missing();
 
 // The pieces e2e_run is made of, for tests that drive a port themselves.
 

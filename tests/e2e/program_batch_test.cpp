@@ -14,6 +14,7 @@
 
 #include "e2e_process.h"
 #include "image_damage.h"
+#include "identity.h"
 #include "image_format.h"
 #include "program_e2e.h"
 
@@ -34,14 +35,14 @@ std::string snd44_on_com3(const std::string& versions, const std::string& text) 
     return "SND44 on COM3, " + versions + ": " + text;
 }
 
-// The verdict and the versions of an SND44 against the 2.59 images, then the
-// unattended answer in place of a question.
+// The verdict and the versions of an SND44 at `current` against the update,
+// then the unattended answer in place of a question.
 std::string verdict(const char* kind, const std::string& current, const std::string& answer) {
     std::string head = std::string(kind) == "newer" ? "\n\nThis update is newer than the firmware inside the SND44.\n"
                        : std::string(kind) == "same" ? "\nThe firmware in the SND44 matches this update.\n"
                                                       : "\n\nThis update is OLDER than the firmware inside the SND44!\n";
-    return head + "\n Current Version: " + current + ", Model: SND44\n Update Version:  2.59, Model: SND44\n\n" +
-           "Unattended: " + answer + "\n";
+    return head + "\n Current Version: " + current + ", Model: SND44\n Update Version:  " + update_version() +
+           ", Model: SND44\n\nUnattended: " + answer + "\n";
 }
 
 // The progress of a transfer in a log: a whole line at each tenth.
@@ -82,7 +83,8 @@ ProgramCase batch_case(const std::string& name, RunPlan plan, int status, const 
 
 std::vector<ProgramCase> batch_cases() {
     const std::string found = text_port(3, PORT_FOUND) + "\n";
-    const std::string newer = found + verdict("newer", "2.58", "updating to the newer version.");
+    const std::string older = update_version(-1), same = update_version(), newer_one = update_version(1);
+    const std::string newer = found + verdict("newer", older, "updating to the newer version.");
     const auto updated = [](const DeviceOutcome& d) { expect_image_complete(d, 1); };
     const auto untouched_image = [](const DeviceOutcome& d) { EXPECT_EQ(count_of(d, "start_packets"), 0); };
     const auto anything = [](const DeviceOutcome&) {};
@@ -91,50 +93,50 @@ std::vector<ProgramCase> batch_cases() {
     cases.push_back(batch_case("UpdatedToTheNewerVersion",
                                batch_on_com3(concat(snd44(1), {"--line", "100:!100,1,0", "--line", "100:=P"})), 0,
                                newer + progress_lines() + "Updating DSPs: Bank = 1, Complete =  16%\n",
-                               snd44_on_com3("2.58 -> 2.59", RUNS_THE_UPDATE), updated));
-    cases.push_back(batch_case("AlreadyRunsTheVersion", batch_on_com3(concat(snd44(1), {"--version", "2.59"})), 0,
-                               found + verdict("same", "2.59", "the device runs this version already; nothing to do."),
-                               snd44_on_com3("2.59", RUNS_THE_UPDATE), untouched_image));
+                               snd44_on_com3(older + " -> " + same, RUNS_THE_UPDATE), updated));
+    cases.push_back(batch_case("AlreadyRunsTheVersion", batch_on_com3(concat(snd44(1), {"--version", same})), 0,
+                               found + verdict("same", same, "the device runs this version already; nothing to do."),
+                               snd44_on_com3(same, RUNS_THE_UPDATE), untouched_image));
     cases.push_back(batch_case(
         "InItsBootloaderAlwaysUpdated",
-        batch_on_com3(concat(snd44(1), {"--start", "bootloader", "--version", "2.59", "--line", "100:=P"})), 0,
-        found + verdict("same", "2.59", "the device is in its bootloader; updating.") + progress_lines(),
-        snd44_on_com3("2.59 -> 2.59", RUNS_THE_UPDATE), updated));
+        batch_on_com3(concat(snd44(1), {"--start", "bootloader", "--version", same, "--line", "100:=P"})), 0,
+        found + verdict("same", same, "the device is in its bootloader; updating.") + progress_lines(),
+        snd44_on_com3(same + " -> " + same, RUNS_THE_UPDATE), updated));
     cases.push_back(batch_case("DoubleDashEndsTheOptions",
-                               batch_on_com3(concat(snd44(1), {"--version", "2.59"}), {"--"}), 0,
-                               found + verdict("same", "2.59", "the device runs this version already; nothing to do."),
-                               snd44_on_com3("2.59", RUNS_THE_UPDATE), untouched_image));
-    cases.push_back(batch_case("OlderRefused", batch_on_com3(concat(snd44(1), {"--version", "2.60"})), 5,
-                               found + verdict("older", "2.60", "not updating to an older version without --allow-older."),
-                               snd44_on_com3("2.60", "not updated: the image is older (--allow-older flashes it)"),
+                               batch_on_com3(concat(snd44(1), {"--version", same}), {"--"}), 0,
+                               found + verdict("same", same, "the device runs this version already; nothing to do."),
+                               snd44_on_com3(same, RUNS_THE_UPDATE), untouched_image));
+    cases.push_back(batch_case("OlderRefused", batch_on_com3(concat(snd44(1), {"--version", newer_one})), 5,
+                               found + verdict("older", newer_one, "not updating to an older version without --allow-older."),
+                               snd44_on_com3(newer_one, "not updated: the image is older (--allow-older flashes it)"),
                                untouched_image));
     cases.push_back(batch_case("OlderAllowed",
-                               batch_on_com3(concat(snd44(1), {"--version", "2.60", "--line", "100:=P"}), {"--allow-older"}),
+                               batch_on_com3(concat(snd44(1), {"--version", newer_one, "--line", "100:=P"}), {"--allow-older"}),
                                0,
-                               found + verdict("older", "2.60", "updating to the older version (--allow-older).") +
+                               found + verdict("older", newer_one, "updating to the older version (--allow-older).") +
                                    progress_lines(),
-                               snd44_on_com3("2.60 -> 2.59", RUNS_THE_UPDATE), updated));
+                               snd44_on_com3(newer_one + " -> " + same, RUNS_THE_UPDATE), updated));
     cases.push_back(batch_case("TransferFails", batch_on_com3(concat(snd44(1), {"--on-block", "5:nak"})), 6,
                                newer + "\nUpdating firmware:   0% complete.\n" + lost(2, 1),
-                               snd44_on_com3("2.58", "the update failed; a new run completes it"), anything));
+                               snd44_on_com3(older, "the update failed; a new run completes it"), anything));
     cases.push_back(batch_case("AnotherVersionAnnounced",
-                               batch_on_com3(concat(snd44(1), {"--restart-version", "2.58", "--line", "100:=P"})), 7,
-                               newer + progress_lines(), snd44_on_com3("2.58 -> 2.58", NOT_ANNOUNCED), updated));
+                               batch_on_com3(concat(snd44(1), {"--restart-version", older, "--line", "100:=P"})), 7,
+                               newer + progress_lines(), snd44_on_com3(older + " -> " + older, NOT_ANNOUNCED), updated));
     cases.push_back(batch_case("NoVersionAnnounced",
                                batch_on_com3(concat(snd44(1), {"--on-restart", "silent", "--line", "5000:=P"})), 7,
-                               newer + progress_lines(), snd44_on_com3("2.58 -> no version announced", NOT_ANNOUNCED),
+                               newer + progress_lines(), snd44_on_com3(older + " -> no version announced", NOT_ANNOUNCED),
                                updated));
     // Ready before any announcement: the ready message is not taken for one
     // and lost, which left the run to wait out the whole watch.
     cases.push_back(batch_case("ReadyBeforeAnyAnnouncement",
                                batch_on_com3(concat(snd44(1), {"--on-restart", "silent", "--line", "100:=P"})), 7,
-                               newer + progress_lines(), snd44_on_com3("2.58 -> no version announced", NOT_ANNOUNCED),
+                               newer + progress_lines(), snd44_on_com3(older + " -> no version announced", NOT_ANNOUNCED),
                                updated));
     // The closing line names the device no image fits, and a device's name
     // cannot send an escape sequence to the user's terminal.
     cases.push_back(batch_case("NoImageFits", batch_on_com3({"--revision", "3", "--name", "SND\x1b[2J44"}), 4,
                                text_port(3, PORT_MISMATCH) + NOTHING_FOUND,
-                               "SND?[2J44 on COM3, 2.58: no image fits the device", anything));
+                               "SND?[2J44 on COM3, " + older + ": no image fits the device", anything));
     cases.push_back(batch_case("NoDevice", batch_on_com3({}, {}, "5"), 3, text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND,
                                "no device found", anything));
     // A usage error beside options names its reason, then the options'
@@ -243,7 +245,9 @@ TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
     for (const DeviceOutcome& d : run.devices) {
         SCOPED_TRACE(d.com);
         expect_image_complete(d, 1);
-        EXPECT_NE(run.output.find("SND44 on COM" + std::to_string(d.com) + ", 2.58 -> 2.59"), std::string::npos);
+        EXPECT_NE(run.output.find("SND44 on COM" + std::to_string(d.com) + ", " + update_version(-1) + " -> " +
+                                  update_version()),
+                  std::string::npos);
     }
 }
 
@@ -257,7 +261,7 @@ TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
         {"a log closed after three lines", "{ \"$@\"; echo $? > '" + rc + "'; } | head -n 3 > /dev/null",
          concat(snd44(1), {"--line", "100:=P"}), "", 0, true},
         {"SIGTERM during the transfer", "\"$@\" & sleep 1.5; kill -TERM $!; wait $!; echo $? > '" + rc + "'",
-         concat(snd44(1), {"--pace"}), "\nResult: SND44 on COM3, 2.58: interrupted by signal 15 (exit status 143).\n", 143,
+         concat(snd44(1), {"--pace"}), "\nResult: SND44 on COM3, " + update_version(-1) + ": interrupted by signal 15 (exit status 143).\n", 143,
          false},
     };
     for (const Case& c : cases) {
@@ -337,9 +341,9 @@ TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
         EXPECT_EQ(row.at("product_code"), 59);
         EXPECT_EQ(row.at("product_name"), "SND44");
         EXPECT_EQ(row.at("hardware_revision"), 1);
-        EXPECT_EQ(row.at("version_before"), "2.58");
-        EXPECT_EQ(row.at("image_version"), "2.59");
-        EXPECT_EQ(row.at("version_announced"), "2.59");
+        EXPECT_EQ(row.at("version_before"), update_version(-1));
+        EXPECT_EQ(row.at("image_version"), update_version());
+        EXPECT_EQ(row.at("version_announced"), update_version());
         EXPECT_EQ(row.at("image_source"), "built-in");
         EXPECT_EQ(row.at("attempts"), 1);
         EXPECT_EQ(row.at("last_error"), "");
@@ -404,12 +408,19 @@ TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
     }
 }
 
+// What --list says of an image after its label: the figures of its header and trailer.
+std::string list_line(const FirmwareImage& image) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%s, product %u, revision %u, version %s, %u blocks, %u bytes, CRC-32 0x%08X\n",
+                  image.name, image.product_code, image.hardware_revision, version_unpack(image.version).c_str(),
+                  image.block_count, image.image_length, image_u32(image.bytes, image.image_length - 4));
+    return line;
+}
+
 // --list, --help and --version answer and end with status 0, whatever else.
 TEST(ProgramOptions, ListHelpAndVersion) {
-    const std::string slot0 =
-        "slot 0: SND44, product 59, revision 1, version 2.59, 858 blocks, 202456 bytes, CRC-32 0x61179E29\n";
-    const std::string slot1 =
-        "slot 1: SND44, product 59, revision 2, version 2.59, 858 blocks, 202448 bytes, CRC-32 0xE065DD1C\n";
+    const std::string slot0 = "slot 0: " + list_line(snd44_image(1));
+    const std::string slot1 = "slot 1: " + list_line(snd44_image(2));
     const std::string file = firmware_path("snd44_rev2.img");
     struct Case { std::vector<std::string> args; std::string output; };
     const Case cases[] = {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/firmware_image.h"
 #include "e2e_harness.h"
 
 // One end-to-end case: the same plan and the same checks on both platforms.
@@ -40,7 +41,18 @@ std::vector<Row> rows_named(const std::vector<Row>& rows, const std::set<std::st
     return chosen;
 }
 
-// Runs one case: natively, or under Wine (skipped when Wine runs cannot be
+// A case whose prerequisite is missing (`missing` names it, empty when none
+// is) is skipped; under CI=true, where scripts/install-deps.sh installs every
+// one, it fails instead, naming it. (The loop's body runs at most once: it
+// returns.) Cases that may skip have ctest entries of their own.
+#define E2E_REQUIRE(missing)                                                           \
+    for (const std::string e2e_missing_ = (missing); !e2e_missing_.empty();) {         \
+        if (e2e_under_ci()) FAIL() << "missing prerequisite under CI: " << e2e_missing_; \
+        GTEST_SKIP() << e2e_missing_;                                                  \
+    }
+bool e2e_under_ci();
+
+// Runs one case: natively, or under Wine (E2E_REQUIRE: Wine runs can be
 // made). Every device of the run must have seen the protocol kept.
 void run_program_case(const ProgramCase& c, bool wine);
 // gtest's name for a case of a table.
@@ -68,9 +80,9 @@ extern const char NOTHING_FOUND[];
 std::string found_on_com3();
 // The closing advice of every incompatibility report.
 std::string text_advice();
-// The verdict "newer" for an SND44 device at `current` against the 2.59 images,
+// The verdict "newer" for an SND44 at update_version(-1) against the update,
 // with both version lines and the question.
-std::string text_newer(const std::string& current);
+std::string text_newer();
 extern const char NEWER_QUESTION[];
 extern const char CANCELLED[];
 extern const char NO_RESPONSE[];
@@ -83,18 +95,28 @@ std::string lost(int stage, int code);
 // NNN% complete." before each block it sends, and once every block is
 // accepted "\rUpdating firmware: 100% complete.\n". collapse_progress turns
 // each such run in a transcript into the mark that text_progress writes, for
-// `lines` lines and, when `done`, the closing line. It checks the lines at
-// which the integer percentage turns (the 1st and 9th read "  0%", the 10th
-// "  1%", the 858th " 99%") and that no line goes back.
+// `lines` lines and, when `done`, the closing line. It checks that line n
+// of a transfer of the slot 0 image (N blocks) reads (n - 1) * 100 / N,
+// rounded down.
 std::string text_progress(uint32_t lines, bool done);
 std::string collapse_progress(const std::string& output);
-constexpr uint32_t IMAGE_BLOCKS = 858;  // records in each built-in image
+
+// ---- The built-in images ----
+
+// Block counts and versions come from the images the build took in (the
+// program's own catalogue), so that the maker's files in firmware/ keep every
+// expectation true. A version as a device writes it and the program shows it
+// ("2.59"; a release's has no sub-version, which would show as a beta): the
+// update's (the image's for `revision`) with its minor number moved by `step`.
+const FirmwareImage& snd44_image(uint32_t revision = 1);
+std::string update_version(int32_t step = 0, uint32_t revision = 1);
 
 // ---- Devices ----
 
 std::string firmware_path(const char* file);
-// devsim's options for an SND44 of hardware revision `revision` whose
-// received image is checked against the matching built-in image.
+// devsim's options for an SND44 of hardware revision `revision` at
+// update_version(-1), whose received image is checked against the matching
+// built-in image.
 std::vector<std::string> snd44(uint32_t revision);
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b);
 

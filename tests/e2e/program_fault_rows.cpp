@@ -70,7 +70,8 @@ std::vector<FaultRow> fault_rows() {
 
     // The first, a middle and the last block: the device is told to return
     // to its application, and the next attempt starts over.
-    const std::pair<const char*, uint32_t> blocks[] = {{"First", 1}, {"Middle", 429}, {"Last", IMAGE_BLOCKS}};
+    const uint32_t last = snd44_image().block_count, middle = last / 2;
+    const std::pair<const char*, uint32_t> blocks[] = {{"First", 1}, {"Middle", middle}, {"Last", last}};
     const Told block_faults[] = {
         {"Nak", "nak", lost(2, 1)},
         {"Silent", "silent", lost(2, 1)},
@@ -95,21 +96,21 @@ std::vector<FaultRow> fault_rows() {
         row.replug_in_bootloader = true;
         rows.push_back(row);
     }
-    row = make_row("MiddleBlockStatusD", {"--on-block", "429:D"}, Outcome::retried, TWO_ATTEMPTS);
-    row.failed_block = 429;
+    row = make_row("MiddleBlockStatusD", {"--on-block", std::to_string(middle) + ":D"}, Outcome::retried, TWO_ATTEMPTS);
+    row.failed_block = middle;
     row.message = FLASH_MISMATCH;
     row.start_packets = 2;
     rows.push_back(row);
 
     // The status exchange after the start packet (the first status request)
-    // and after the middle block (the 430th): the request unanswered or
+    // and after the middle block (the one after it): the request unanswered or
     // refused, the reply withheld, the device gone at the request.
     struct StatusFault { const char* name; uint32_t request; uint32_t block; const char* fault; std::string message; };
     const StatusFault status_faults[] = {
         {"StartStatusSilent", 1, 0, "silent", lost(1, 2)},
         {"StartStatusNoReply", 1, 0, "no-reply", lost(1, 3)},
-        {"MiddleBlockStatusNak", 430, 429, "nak", lost(2, 2)},
-        {"MiddleBlockStatusNoReply", 430, 429, "no-reply", lost(2, 3)},
+        {"MiddleBlockStatusNak", middle + 1, middle, "nak", lost(2, 2)},
+        {"MiddleBlockStatusNoReply", middle + 1, middle, "no-reply", lost(2, 3)},
     };
     for (const StatusFault& f : status_faults) {
         row = make_row(f.name, {"--on-status", std::to_string(f.request) + ":" + f.fault}, Outcome::retried,
@@ -119,8 +120,9 @@ std::vector<FaultRow> fault_rows() {
         row.start_packets = 2;
         rows.push_back(row);
     }
-    row = make_row("MiddleBlockStatusUnplug", {"--unplug-at", "status:430"}, Outcome::gone, UNPLUGGED_AT_115200);
-    row.failed_block = 429;
+    row = make_row("MiddleBlockStatusUnplug", {"--unplug-at", "status:" + std::to_string(middle + 1)}, Outcome::gone,
+                   UNPLUGGED_AT_115200);
+    row.failed_block = middle;
     row.message = lost(2, 2);
     row.replug_in_bootloader = true;
     rows.push_back(row);

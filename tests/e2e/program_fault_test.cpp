@@ -113,7 +113,7 @@ void expect_block_attempts(const DeviceOutcome& d, uint32_t block) {
     EXPECT_LT(find_at_rate(d, 19200, back), query) << "back at 19200 baud before the next pass queries";
     EXPECT_EQ(find_event(d, "block", second), find_event(d, "block", second, "1:"))
         << "the next attempt starts over with block 1";
-    EXPECT_EQ(count_of(d, "block_packets"), block + IMAGE_BLOCKS);
+    EXPECT_EQ(count_of(d, "block_packets"), block + snd44_image().block_count);
     EXPECT_EQ(count_of(d, "return_commands"), 2) << "one after the failed block, one at the end";
 }
 
@@ -128,12 +128,12 @@ void check_fault_row(const FaultRow& row, const TimedRun& timed) {
     EXPECT_GE(run.elapsed_ms, row.min_ms);
     EXPECT_LT(run.elapsed_ms, row.max_ms);
 
-    const std::string asked = found_on_com3() + text_newer("2.58") + "Y\n";
+    const std::string asked = found_on_com3() + text_newer() + "Y\n";
     const std::string progress = row.failed_block == 0 ? "" : text_progress(row.failed_block, false);
-    const std::string whole = text_progress(IMAGE_BLOCKS, true) + row.after_progress;
+    const std::string whole = text_progress(snd44_image().block_count, true) + row.after_progress;
     switch (row.outcome) {
     case Outcome::retried:
-        expect_transcript(run.output, asked + progress + row.message + text_newer("2.58") + "Y\n" + whole +
+        expect_transcript(run.output, asked + progress + row.message + text_newer() + "Y\n" + whole +
                                           text_exit());
         break;
     case Outcome::absorbed:
@@ -167,13 +167,13 @@ void check_fault_row(const FaultRow& row, const TimedRun& timed) {
         ASSERT_EQ(again.error, "");
         ASSERT_EQ(again.devices.size(), 1u);
         expect_ended(again);
-        expect_transcript(again.output, asked + text_progress(IMAGE_BLOCKS, true) + text_exit());
+        expect_transcript(again.output, asked + text_progress(snd44_image().block_count, true) + text_exit());
         expect_image_complete(again.devices[0], 1);
         EXPECT_EQ(count_of(again.devices[0], "entry_strings"), row.replug_in_bootloader ? 0 : 3);
     } else if (!row.returned) {
         // Every block was accepted; the device went before the return
         // command reached it.
-        EXPECT_EQ(report_number(d, "/image/blocks_received"), IMAGE_BLOCKS);
+        EXPECT_EQ(report_number(d, "/image/blocks_received"), snd44_image().block_count);
         EXPECT_EQ(report_text(d, "/image/mismatch"), "");
         EXPECT_EQ(report_number(d, "/image/start_packets"), 1);
         EXPECT_EQ(report_text(d, "/unplugged_at"), "return");
@@ -230,8 +230,7 @@ std::vector<FaultRow> wine_fault_rows() {
 class ProgramFaultWine : public testing::TestWithParam<FaultRow> {};
 
 TEST_P(ProgramFaultWine, Wine) {
-    std::string why;
-    if (!e2e_wine_available(&why)) GTEST_SKIP() << why;
+    E2E_REQUIRE(e2e_wine_missing());
     const FaultRow& row = GetParam();
     TimedRun timed;
     RunPlan plan = fault_plan(row);

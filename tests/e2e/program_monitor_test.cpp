@@ -28,7 +28,7 @@ RunPlan update_then(const std::vector<std::string>& lines, uint32_t timeout_ms) 
 }
 
 std::string updated_on_com3() {
-    return found_on_com3() + text_newer("2.58") + "Y\n" + text_progress(IMAGE_BLOCKS, true);
+    return found_on_com3() + text_newer() + "Y\n" + text_progress(snd44_image().block_count, true);
 }
 
 std::vector<ProgramCase> monitor_cases() {

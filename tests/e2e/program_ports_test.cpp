@@ -227,7 +227,7 @@ TEST_F(LinuxPorts, PortsListsEachPortAndWhyTheScanSkipsOne) {
 // Joining the device's group is advised only where that group may read and
 // write it and is not root's.
 TEST_F(LinuxPorts, NoPermissionSaysWhoMayUseThePort) {
-    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv to run as nobody";
+    E2E_REQUIRE(geteuid() != 0 ? "root, to run the program as nobody" : e2e_missing_program("/usr/bin/setpriv"));
     const group* dialout = getgrnam("dialout");
     const gid_t members = dialout != nullptr ? dialout->gr_gid : 20;
     const std::string members_name = dialout != nullptr ? dialout->gr_name : "20";
@@ -316,8 +316,8 @@ std::vector<ProgramCase> windows_port_cases() {
              std::string scan;
              for (uint32_t com = 1; com <= 16; ++com) scan += text_port(com, PORT_NOT_OPENED);
              expect_transcript(run.output, text_head() + scan + text_port(20, PORT_NOT_OPENED) +
-                                               text_port(23, PORT_FOUND) + "\n" + text_newer("2.58") + "Y\n" +
-                                               text_progress(IMAGE_BLOCKS, true) + text_exit());
+                                               text_port(23, PORT_FOUND) + "\n" + text_newer() + "Y\n" +
+                                               text_progress(snd44_image().block_count, true) + text_exit());
              expect_image_complete(run.devices.at(0), 1);
          }});
     // Each listed port in number order, with what the device manager knows

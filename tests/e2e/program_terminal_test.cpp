@@ -27,7 +27,7 @@ int progress_shown(const std::string& screen) {
 }
 
 TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
-    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+    E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     TempFolder folder;
     ASSERT_FALSE(folder.path.empty());
     const std::string com_dir = folder.path + "/com";
@@ -133,8 +133,8 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
     EXPECT_LT(probe, second_start) << "the second run probed the bootloader before its start packet";
     EXPECT_EQ(events_between(d, "entry", first_start, n), 0) << "no entry string in the second run";
     EXPECT_EQ(events_between(d, "mode", first_start, second_start), 0) << "the device stayed in its bootloader";
-    EXPECT_GT(count_of(d, "block_packets"), IMAGE_BLOCKS) << "the first run had sent blocks before Ctrl-C";
-    EXPECT_LT(count_of(d, "block_packets"), 2 * IMAGE_BLOCKS);
+    EXPECT_GT(count_of(d, "block_packets"), snd44_image().block_count) << "the first run had sent blocks before Ctrl-C";
+    EXPECT_LT(count_of(d, "block_packets"), 2 * snd44_image().block_count);
     if (HasFailure()) ADD_FAILURE() << event_list(d) << d.log;
 }
 
@@ -175,7 +175,7 @@ private:
 // program without leaving the rest of its escape sequence to the shell.
 // ("END""ED" and "MA""RK" show as ENDED and MARK only where they are printed.)
 TEST(ProgramTerminal, NothingTypedShowsOrReachesTheShell) {
-    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+    E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     TerminalRun run({"--app-silent", "--boot-silent"});
     ASSERT_TRUE(run.started());
     Tmux& tmux = run.tmux();
@@ -198,7 +198,7 @@ TEST(ProgramTerminal, NothingTypedShowsOrReachesTheShell) {
 // Stopped with Ctrl-Z at the question and brought back with fg, the program
 // still reads keys without echo: typed "abc" shows nowhere, and N answers.
 TEST(ProgramTerminal, StoppedAndContinuedAtTheQuestionStillWithoutEcho) {
-    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+    E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     TerminalRun run(snd44(1));
     ASSERT_TRUE(run.started());
     Tmux& tmux = run.tmux();
@@ -225,7 +225,7 @@ namespace {
 // as the program starts (the first of them a pass of the loop would take)
 // leaves the question standing, and only the "n" typed after it counts.
 TEST(ProgramTerminal, KeysTypedAheadDoNotAnswerTheQuestion) {
-    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+    E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     TerminalRun run(snd44(1));
     ASSERT_TRUE(run.started());
     Tmux& tmux = run.tmux();

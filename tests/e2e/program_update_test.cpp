@@ -2,6 +2,7 @@
 // simulated device, natively and under Wine: the verdicts and their
 // questions, whole transfers of both images from the application and from
 // the bootloader, the bootloader's faults, and the passes that follow them.
+#include "identity.h"
 #include "program_e2e.h"
 
 namespace {
@@ -37,9 +38,8 @@ std::vector<ProgramCase> transfer_cases() {
          },
          [](const RunResult& run, bool) {
              expect_ended(run);  // within the run's 25 s: "=P" ended the watch at once
-             expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "N\n" + CANCELLED +
-                                               text_newer("2.58") + "Y\n" +
-                                               text_progress(IMAGE_BLOCKS, true) +
+             expect_transcript(run.output, found_on_com3() + text_newer() + "N\n" + CANCELLED + text_newer() + "Y\n" +
+                                               text_progress(snd44_image().block_count, true) +
                                                "\n\rUpdating DSPs: Bank = 1, Complete =  16%"
                                                "\rUpdating DSPs: Bank = 1, Complete =  33%"
                                                "\rUpdating DSPs: Bank = 1, Complete =  50%"
@@ -79,17 +79,17 @@ std::vector<ProgramCase> transfer_cases() {
     cases.push_back(
         {"Slot1FromTheBootloader",
          [](bool) {
-             return com3(concat(snd44(2), {"--start", "bootloader", "--version", "2.59", "--expect", "update",
-                                           "--expect", "clean", "--line", "100:=P"}),
+             return com3(concat(snd44(2), {"--start", "bootloader", "--version", update_version(0, 2), "--expect",
+                                           "update", "--expect", "clean", "--line", "100:=P"}),
                          "(Y,N) ", "Y");
          },
          [](const RunResult& run, bool) {
              expect_ended(run);
-             expect_transcript(run.output, found_on_com3() + "\nThe firmware in the SND44 matches this update.\n"
-                                                             "\n Current Version: 2.59, Model: SND44"
-                                                             "\n Update Version:  2.59, Model: SND44"
-                                                             "\n\nUpdate anyway? (Y,N) Y\n" +
-                                               text_progress(IMAGE_BLOCKS, true) + text_exit());
+             const std::string same = " " + update_version(0, 2) + ", Model: SND44";
+             expect_transcript(run.output, found_on_com3() + "\nThe firmware in the SND44 matches this update.\n" +
+                                               "\n Current Version:" + same + "\n Update Version: " + same +
+                                               "\n\nUpdate anyway? (Y,N) Y\n" +
+                                               text_progress(snd44_image(2).block_count, true) + text_exit());
              const DeviceOutcome& d = run.devices.at(0);
              EXPECT_EQ(d.exit_status, 0) << d.log;
              expect_image_complete(d, 1);
@@ -120,9 +120,8 @@ std::vector<ProgramCase> transfer_cases() {
          },
          [](const RunResult& run, bool) {
              expect_ended(run);
-             expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" + NO_RESPONSE +
-                                               text_newer("2.58") + "Y\n" +
-                                               text_progress(IMAGE_BLOCKS, true) + text_exit());
+             expect_transcript(run.output, found_on_com3() + text_newer() + "Y\n" + NO_RESPONSE + text_newer() + "Y\n" +
+                                               text_progress(snd44_image().block_count, true) + text_exit());
              const DeviceOutcome& d = run.devices.at(0);
              EXPECT_EQ(d.exit_status, 0) << d.log;
              expect_image_complete(d, 1);
@@ -162,9 +161,8 @@ std::vector<ProgramCase> transfer_cases() {
          },
          [](const RunResult& run, bool) {
              expect_ended(run);
-             expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" +
-                                               text_progress(5, false) + lost(2, 5) + text_newer("2.58") +
-                                               "N\n" + CANCELLED + GONE_FROM_COM3 +
+             expect_transcript(run.output, found_on_com3() + text_newer() + "Y\n" + text_progress(5, false) +
+                                               lost(2, 5) + text_newer() + "N\n" + CANCELLED + GONE_FROM_COM3 +
                                                text_exit());
              const DeviceOutcome& d = run.devices.at(0);
              EXPECT_EQ(report_text(d, "/image/verdict"), "incomplete");
@@ -185,22 +183,25 @@ std::vector<ProgramCase> transfer_cases() {
     // Start packet faults. Each leaves the device in its bootloader, where
     // the next pass finds it as what its bootloader says it is, not as the
     // SND44 that its application claimed to be and the scan matched.
-    const std::string reply = "=V \"SND44\" 2.58,59,1,0";
+    const std::string reply = "=V \"SND44\" " + update_version(-1) + ",59,1,0";
     // Here the application claims a beta newer than the update: the verdict
     // is "older", and the version lines keep their "Model" column.
+    const std::string beta = version_unpack((snd44_image().version & 0xFFFFFF00u) + 0x0102u);
     cases.push_back(
         {"StartPacketNakThenAnotherRevision",
-         [](bool) {
-             return com3({"--reply", "=V \"SND44\" 2.59.01b,59,1,0", "--revision", "2", "--image",
+         [beta](bool) {
+             return com3({"--reply", "=V \"SND44\" " + beta + ",59,1,0", "--revision", "2", "--image",
                           firmware_path("snd44_rev1.img"), "--on-start", "nak"},
                          "(Y,N) ", "y");
          },
-         [](const RunResult& run, bool) {
+         [beta](const RunResult& run, bool) {
              expect_ended(run);
+             const std::string column(beta.size() + 6 - update_version().size() + 1, ' ');  // 6: "(Beta)"
              expect_transcript(run.output, found_on_com3() +
                                                "\n\nThis update is OLDER than the firmware inside the SND44!\n"
-                                               "\n Current Version: 2.59.01b(Beta), Model: SND44"
-                                               "\n Update Version:  2.59,           Model: SND44"
+                                               "\n Current Version: " + beta + "(Beta), Model: SND44"
+                                               "\n Update Version:  " + update_version() + "," + column +
+                                               "Model: SND44"
                                                "\n\nAre you sure you want to update with an OLDER version of "
                                                "firmware? (Y,N) Y\n" +
                                                lost(1, 1) +
@@ -228,7 +229,7 @@ std::vector<ProgramCase> transfer_cases() {
          },
          [](const RunResult& run, bool) {
              expect_ended(run);
-             expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" +
+             expect_transcript(run.output, found_on_com3() + text_newer() + "Y\n" +
                                                "\nError: FLASH firmware did not match update firmware.\n"
                                                "\nAttempting to update device: \"LUX22\"."
                                                "\nNew firmware is for device:  \"SND44\".\n"
@@ -251,7 +252,7 @@ std::vector<ProgramCase> transfer_cases() {
          },
          [](const RunResult& run, bool) {
              expect_ended(run);
-             expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "Y\n" + lost(1, 5) +
+             expect_transcript(run.output, found_on_com3() + text_newer() + "Y\n" + lost(1, 5) +
                                                "\nThe device on COM3 not compatible with this update.\n"
                                                "Product name: \"XYZ9\"\n" +
                                                text_exit());
@@ -289,8 +290,8 @@ TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
     const RunResult run = e2e_run(plan);
     ASSERT_EQ(run.error, "");
     expect_ended(run);
-    expect_transcript(run.output, found_on_com3() + text_newer("2.58") + "N\n" + CANCELLED + text_newer("2.58") +
-                                      "Y\n" + text_progress(IMAGE_BLOCKS, true) + text_exit());
+    expect_transcript(run.output, found_on_com3() + text_newer() + "N\n" + CANCELLED + text_newer() +
+                                      "Y\n" + text_progress(snd44_image().block_count, true) + text_exit());
     const DeviceOutcome& d = run.devices.at(0);
     expect_image_complete(d, 1);
     const size_t asked = find_event(d, "query", find_event(d, "query") + 1);

@@ -1,67 +1,50 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "catalogue/firmware_image.h"
 #include "catalogue/image_checks.h"
 #include "image_damage.h"
 
 namespace {
 
-struct SlotFacts {
-    uint32_t slot;
-    uint16_t hardware_revision;
-    uint32_t last_length;
-    uint32_t flash_end;
-    uint32_t flash_length;
-    uint32_t image_length;
-};
-
-const SlotFacts SLOTS[] = {
-    {0, 1, 116, 0x2FE47, 192072, 202456},
-    {1, 2, 108, 0x2FE3F, 192064, 202448},
-};
-
-TEST(Catalogue, BuiltInImagesCarryTheCatalogueHeaders) {
-    for (const SlotFacts& s : SLOTS) {
-        SCOPED_TRACE(s.slot);
-        const FirmwareImage* image = image_catalogue[s.slot];
+// The catalogue's slots: an SND44 of hardware revision 1, then 2. Whatever
+// image files the build took in, each must keep every rule of the format.
+TEST(Catalogue, BuiltInImagesFillTheirSlotsAndKeepTheRules) {
+    for (uint32_t slot = 0; slot < IMAGE_SLOTS; ++slot) {
+        SCOPED_TRACE(slot);
+        const FirmwareImage* image = image_catalogue[slot];
+        if (slot >= 2) {
+            EXPECT_EQ(image, nullptr);
+            continue;
+        }
         ASSERT_NE(image, nullptr);
-        EXPECT_EQ(image->image_length, s.image_length);
-        EXPECT_EQ(image->format_version, IMAGE_FORMAT);
         EXPECT_EQ(image->product_code, 59u);
-        EXPECT_EQ(image->hardware_revision, s.hardware_revision);
-        EXPECT_EQ(image->version, 0x023B0000u);
-        EXPECT_STREQ(image->name, "SND44");
-        EXPECT_EQ(image->block_count, 858u);
-        EXPECT_EQ(image->max_block_length, 236u);
-        EXPECT_EQ(image->flash_start, 0x1000u);
-        EXPECT_EQ(image->flash_end, s.flash_end);
-        EXPECT_EQ(image->flash_length, s.flash_length);
+        EXPECT_EQ(image->hardware_revision, slot + 1);
         EXPECT_EQ(image_first_broken_rule(image->bytes, image->image_length), IMAGE_VALID);
     }
-    for (uint32_t slot = 2; slot < IMAGE_SLOTS; ++slot) EXPECT_EQ(image_catalogue[slot], nullptr) << slot;
 }
 
+// The walk hands out block_count records, each right after the one before,
+// none longer than max_block_length and one that long, and ends on the trailer.
 TEST(Catalogue, BlockWalkVisitsEveryRecordAndStopsOnTheTrailer) {
-    for (const SlotFacts& s : SLOTS) {
-        SCOPED_TRACE(s.slot);
-        const FirmwareImage* image = image_catalogue[s.slot];
+    for (uint32_t slot = 0; slot < 2; ++slot) {
+        SCOPED_TRACE(slot);
+        const FirmwareImage* image = image_catalogue[slot];
         BlockWalk walk = image_blocks(image);
         ImageBlock block{};
         uint32_t visited = 0;
-        uint32_t short_records = 0;
-        const uint8_t* previous_body = nullptr;
+        uint32_t longest = 0;
+        const uint8_t* next_body = image->bytes + IMAGE_HEADER_SIZE + 2;
         while (block_next(&walk, &block)) {
             ++visited;
-            if (block.length != 236) ++short_records;
-            if (previous_body != nullptr) {
-                EXPECT_EQ(block.body, previous_body + 236);
-            }
-            previous_body = block.body;
+            EXPECT_EQ(block.body, next_body) << "record " << visited;
+            next_body = block.body + block.length;
+            longest = std::max<uint32_t>(longest, block.length);
         }
-        EXPECT_EQ(visited, 858u);
-        EXPECT_EQ(short_records, 1u);
-        EXPECT_EQ(block.length, s.last_length);
-        EXPECT_EQ(static_cast<uint32_t>(walk.cursor - image->bytes), s.image_length - 4);
+        EXPECT_EQ(visited, image->block_count);
+        EXPECT_EQ(longest, image->max_block_length);
+        EXPECT_EQ(static_cast<uint32_t>(walk.cursor - image->bytes), image->image_length - IMAGE_TRAILER_SIZE);
         EXPECT_FALSE(block_next(&walk, &block)) << "the walk stays ended";
     }
 }
