@@ -127,8 +127,15 @@ void detect(const uint8_t* data, size_t size, uint32_t entry_baud, uint8_t setup
                 FUZZ_CHECK(current_baud == BOOTLOADER_BAUD);
                 FUZZ_CHECK(written == QUERY_BYTES + FLUSH_ZERO_BYTES + PROBE_REQUEST_BYTES + 1);
                 check_probed_record(bootloader_info);
-                FUZZ_CHECK(std::memcmp(device.reported_name, bootloader_info.bytes + INFO_NAME,
-                                       REPORTED_NAME_SIZE) == 0);
+                // The name as the record holds it, up to its end, with every
+                // control character shown as "?".
+                bool ended = false;
+                for (uint32_t i = 0; i < REPORTED_NAME_SIZE; ++i) {
+                    const char sent = static_cast<char>(bootloader_info.bytes[INFO_NAME + i]);
+                    const bool control = (sent > 0 && sent < ' ') || sent == 0x7F;
+                    if (!ended) FUZZ_CHECK(device.reported_name[i] == (control ? '?' : sent));
+                    ended = ended || sent == '\0';
+                }
             }
             break;
         case DETECT_PORT_UNUSABLE:

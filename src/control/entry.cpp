@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/number_text.h"
+#include "serial/link_rate.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
 #include "state/program_state.h"
@@ -38,16 +39,15 @@ enum ScanVerdict : int32_t {
 // Opens and identifies one port. On SCAN_FOUND the port stays open at the
 // rate detection left it.
 ScanVerdict scan_port(const PortCandidate* candidate) {
-    port_number = candidate->number;
     std::memcpy(port_label, candidate->label, sizeof port_label);
     print_message("\n%s: ", port_label);
     if (!port_open_candidate(&port, candidate, APPLICATION_BAUD)) {
-        current_baud = 0;
+        link_rate_opened(0);
         print_message("Could not open port.");
         print_open_hint(candidate);
         return SCAN_NOTHING;
     }
-    current_baud = APPLICATION_BAUD;
+    link_rate_opened(APPLICATION_BAUD);
     drain_input();
     if (detect_device() != DETECT_OK) {
         print_message("No Ostrel devices detected.");

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "identify/version_query.h"
+#include "serial/link_rate.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
 #include "state/program_state.h"
@@ -36,12 +37,7 @@ void convert_legacy(BootloaderInfo* info) {
 
 // 1 when the rate was set; current_baud follows what the port now runs at.
 bool switch_rate(uint32_t baud) {
-    if (!port_set_baud(&port, baud)) {
-        current_baud = 0;
-        return false;
-    }
-    current_baud = baud;
-    return true;
+    return link_rate_change(baud, LINK_NONE) != 0;
 }
 
 void fill_device_from(const BootloaderInfo* info) {

@@ -5,6 +5,9 @@
 #include "serial/serial_port.h"
 #include "state/program_state.h"
 
+char line_buffer[LINE_BUFFER_SIZE];
+int32_t line_length;
+
 namespace {
 
 constexpr int32_t PROGRESS_FIELD = 100;  // first number of a processor-update progress line

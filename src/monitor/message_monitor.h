@@ -7,6 +7,16 @@
 
 #include <cstdint>
 
+// The device message line being assembled, without its leading "^". Once
+// complete it holds the line's characters, "$" and a NUL; bytes past that
+// keep older content. Never cleared.
+constexpr int32_t LINE_BUFFER_SIZE = 256;
+constexpr int32_t LINE_CHARACTERS_MAX = 254;  // then "$" and NUL fill the buffer exactly
+extern char line_buffer[LINE_BUFFER_SIZE];
+// Characters held, 0 to LINE_CHARACTERS_MAX; kept across calls and across a
+// transfer, so a line cut off before one continues after it.
+extern int32_t line_length;
+
 enum DispatchResult : int32_t {
     DISPATCH_HANDLED = 0,    // a row matched and its handler ran
     DISPATCH_UNMATCHED = 1,  // no row matched; the line is dropped

@@ -19,6 +19,7 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/tty_posix.h"
 #include "state/program_state.h"
@@ -155,13 +156,6 @@ void skip_escape_sequence() {
     }
 }
 
-uint32_t monotonic_ms() {
-    timespec now{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
-    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
-}
-
 }  // namespace
 
 void console_start() {
@@ -243,10 +237,10 @@ void idle_wait(SerialPort* waiting_port, uint32_t longest_ms) {
     // for ever, and every read of it ends at once: it is not waited on again.
     if (waiting_port->is_open && !waiting_port->hung_up) entries[count++] = {waiting_port->handle, POLLIN, 0};
     if (keys_can_wait()) entries[count++] = {STDIN_FILENO, POLLIN, 0};
-    const uint32_t start = monotonic_ms();
+    const uint32_t start = timer_start();
     for (;;) {
         for (nfds_t i = 0; i < count; ++i) entries[i].revents = 0;
-        const uint32_t spent = monotonic_ms() - start;
+        const uint32_t spent = timer_start() - start;
         const int left = spent >= longest_ms ? 0 : static_cast<int>(longest_ms - spent);
         // poll: >0 when a descriptor is ready, 0 when the time is up, -1 on
         // an error (EINTR: a signal came; the loop waits out the rest).
@@ -275,6 +269,15 @@ void idle_wait(SerialPort* waiting_port, uint32_t longest_ms) {
         if (readable) return;
         count = kept;
     }
+}
+
+uint32_t timer_start() {
+    // A monotonic clock of real elapsed time: a processor-time clock would not
+    // advance while the program waits for the device.
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
 }
 
 void sleep_ms(uint32_t ms) {

@@ -11,6 +11,9 @@
 
 #include <conio.h>
 
+#include <ctime>
+
+#include "platform/clock.h"
 #include "platform/console.h"
 
 namespace {
@@ -114,6 +117,13 @@ void idle_wait(SerialPort* port, uint32_t longest_ms) {
     (void)port;
     (void)longest_ms;
     Sleep(1);  // each pass of the main loop sleeps 1 ms, however long it could wait
+}
+
+uint32_t timer_start() {
+    // The C runtime's clock() on Windows counts wall-clock milliseconds since
+    // the program started (CLOCKS_PER_SEC is 1000), so it keeps running while
+    // the program waits for the device. Taken modulo 2^32.
+    return static_cast<uint32_t>(std::clock());
 }
 
 void sleep_ms(uint32_t ms) {

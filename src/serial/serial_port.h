@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/clock.h"
 #include "state/serial_port_record.h"
 
 constexpr uint32_t PORT_WAIT_MS = 4000;        // bound on every single read or write

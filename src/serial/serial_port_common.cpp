@@ -1,6 +1,5 @@
 // The parts of the serial port that are the same on every platform: port
-// names, the already-open rule, the timed read built on port_read, and the
-// timer arithmetic.
+// names, the already-open rule, and the timed read built on port_read.
 #include <cstdio>
 #include <cstring>
 
@@ -45,16 +44,6 @@ int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
         return 0;
     }
     return port_open_candidate(port, &candidate, baud);
-}
-
-int32_t ticks_exceed(uint32_t now, uint32_t start, uint32_t limit) {
-    // Unsigned subtraction is modulo 2^32, so a start taken just before the
-    // tick count wraps still gives the elapsed time.
-    return (now - start) > limit ? 1 : 0;
-}
-
-int32_t timer_expired(uint32_t start, uint32_t limit) {
-    return ticks_exceed(timer_start(), start, limit);
 }
 
 int32_t port_read_timed(SerialPort* port, uint8_t* buffer, int32_t count, uint32_t limit) {

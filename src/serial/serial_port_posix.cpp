@@ -398,13 +398,3 @@ int32_t port_pending(SerialPort* port) {
     }
     return waiting < 0 ? 0 : waiting;
 }
-
-uint32_t timer_start() {
-    // A monotonic clock of real elapsed time: a processor-time clock would not
-    // advance while the program waits for the device.
-    timespec now{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
-    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                        static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
-}

@@ -271,13 +271,6 @@ int32_t port_pending(SerialPort* port) {
     return static_cast<int32_t>(status.cbInQue);
 }
 
-uint32_t timer_start() {
-    // The C runtime's clock() on Windows counts wall-clock milliseconds since
-    // the program started (CLOCKS_PER_SEC is 1000), so it keeps running while
-    // the program waits for the device. Taken modulo 2^32.
-    return static_cast<uint32_t>(std::clock());
-}
-
 int32_t port_open_note(const SerialPort* port, const char* device, char* text, size_t size) {
     // Windows opens a port for one program only: nothing to add.
     (void)port;

@@ -31,25 +31,9 @@ extern const FirmwareImage* selected_image;  // chosen by the scan, never change
 extern int32_t update_done;                  // a transfer has completed
 extern int32_t ready;                        // the device reported that it is ready
 extern uint32_t watch_timer;                 // start of the post-update watch, in ticks
-extern uint32_t port_number;                 // COM port being scanned, then the device's; 0 for a path
 // How messages name that port: "COM3", or the path it was named by.
 extern char port_label[PORT_LABEL_SIZE];
 
-// Every packet of the firmware transfer is built here. Never cleared: bytes a
-// packet does not overwrite keep what an earlier packet left, and a block
-// packet sends three of them.
-constexpr uint32_t PACKET_BUFFER_SIZE = 256;
-extern uint8_t packet_buffer[PACKET_BUFFER_SIZE];
-
-// The device message line being assembled, without its leading "^". Once
-// complete it holds the line's characters, "$" and a NUL; bytes past that
-// keep older content. Never cleared.
-constexpr int32_t LINE_BUFFER_SIZE = 256;
-constexpr int32_t LINE_CHARACTERS_MAX = 254;  // then "$" and NUL fill the buffer exactly
-extern char line_buffer[LINE_BUFFER_SIZE];
-// Characters held, 0 to LINE_CHARACTERS_MAX; kept across calls and across a
-// transfer, so a line cut off before one continues after it.
-extern int32_t line_length;
 
 // The image file given with --image, read once at start: its bytes, and its
 // header (image_length 0 while there is none; then the built-in images are

@@ -6,9 +6,12 @@
 #include "identify/detect.h"
 #include "identify/version_query.h"
 #include "platform/console.h"
+#include "serial/link_rate.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
 #include "state/program_state.h"
+
+uint8_t packet_buffer[PACKET_BUFFER_SIZE];
 
 namespace {
 
@@ -30,9 +33,7 @@ void write_entry_string() {
 // The device is no longer known to be in its bootloader: the port goes back
 // to the application's rate.
 void back_to_application_rate() {
-    (void)port_set_baud(&port, APPLICATION_BAUD);  // a failure shows in the next exchange
-    current_baud = APPLICATION_BAUD;
-    link_state = LINK_NONE;
+    (void)link_rate_change(APPLICATION_BAUD, LINK_NONE);  // a failure shows in the next exchange
 }
 
 // The entry string at the present rate, then up to three flush-and-probe
@@ -40,8 +41,7 @@ void back_to_application_rate() {
 bool enter_bootloader() {
     write_entry_string();
     sleep_ms(BOOTLOADER_START_WAIT_MS);
-    (void)port_set_baud(&port, BOOTLOADER_BAUD);  // a failure shows as probes that fail
-    current_baud = BOOTLOADER_BAUD;
+    (void)link_rate_change(BOOTLOADER_BAUD, LINK_NONE);  // a failure shows as probes that fail
     for (uint32_t attempt = 0; attempt < ENTRY_ATTEMPTS; ++attempt) {
         flush_bootloader();
         if (probe_bootloader(&bootloader_info) == PROBE_OK) {
@@ -113,8 +113,7 @@ void leave_bootloader() {
     // The bootloader does not acknowledge the return command; it restarts.
     (void)packet_send(packet_buffer, 1, 0, RETURN_LIMIT_MS);
     sleep_ms(RETURN_SETTLE_MS);
-    (void)port_set_baud(&port, APPLICATION_BAUD);  // a failure shows in the next exchange
-    current_baud = APPLICATION_BAUD;
+    (void)link_rate_change(APPLICATION_BAUD, LINK_NONE);  // a failure shows in the next exchange
     // The restarted application announces its version by itself; what it
     // says is taken in, but the update's outcome does not depend on it. An
     // unattended run, whose outcome does, listens for it in the main loop,

@@ -13,6 +13,13 @@ constexpr uint32_t RETURN_SETTLE_MS = 10;           // after the return command,
 constexpr uint32_t ENTRY_ATTEMPTS = 3;              // flush-and-probe attempts after the entry string
 constexpr uint32_t START_PACKET_SIZE = 16;
 
+// Every packet of the firmware transfer is built here, for the program's
+// whole run. Never cleared: bytes a packet does not overwrite keep what an
+// earlier packet left, and a block packet sends three of them (the device
+// checks those bytes, so they are part of what goes on the wire).
+constexpr uint32_t PACKET_BUFFER_SIZE = 256;
+extern uint8_t packet_buffer[PACKET_BUFFER_SIZE];
+
 enum TransferResult : int32_t {
     TRANSFER_OK = 0,      // every packet accepted, the return command sent
     TRANSFER_FAILED = 1,  // its message has been printed

@@ -118,7 +118,7 @@ TEST_F(SerialPortTest, ReadEndsOnATenMillisecondGap) {
 TEST_F(SerialPortTest, ATrickleIsGivenUpAfterOnePortWait) {
     // 2 ms apart; 5 s of bytes, fewer than the read asks for. A peer held up
     // 10 ms or more by a loaded machine made a real gap: that try proves
-    // nothing and is made again.
+    // nothing and is made again, up to six tries on a busy machine.
     for (int attempt = 1;; ++attempt) {
         start_peer("expect_text G\ntrickle 5A 2500 2");
         open_port();
@@ -127,7 +127,7 @@ TEST_F(SerialPortTest, ATrickleIsGivenUpAfterOnePortWait) {
         int32_t got = -1;
         const uint32_t took = elapsed_ms([&] { got = port_read(&port, buffer, sizeof buffer); });
         const PeerResult peer = finish_peer();
-        if (peer.trickle_gap_ms >= 9 && attempt < 3) continue;
+        if (peer.trickle_gap_ms >= 9 && attempt < 6) continue;
         EXPECT_LT(peer.trickle_gap_ms, 9) << "the peer could not keep its bytes close enough";
         EXPECT_EQ(got, 0);
         EXPECT_GE(took, PORT_WAIT_MS - 50);
