@@ -110,6 +110,27 @@ void answer_and_end(const CommandLine& line) {
     std::exit(0);
 }
 
+// Ends the run here when the command line cannot be used, or the report
+// or image file it names cannot: all of it before any port is opened.
+void refuse_unusable(const CommandLine& line) {
+    if (line.usage_error) {
+        if (line.error[0] != '\0') print_message("\n%s (ofwu --help lists the options)\n", line.error);
+        // With options, the usage that has them.
+        if (line.options) {
+            print_message("\n");
+            print_help();
+        } else {
+            print_usage();
+        }
+        program_end(OUTCOME_USAGE);
+    }
+    if (line.report != nullptr && !run_report_open(line.report, line.image)) {
+        print_message("\n%s: cannot be opened to append the run's report\n", line.report);
+        program_end(OUTCOME_USAGE);
+    }
+    if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
+}
+
 }  // namespace
 
 void program_main(int argc, char** argv) {
@@ -131,23 +152,7 @@ void program_main(int argc, char** argv) {
     print_message("\n");
     print_message("%s", BANNER);
     print_message("%s", NOTICE);
-    if (line.usage_error) {
-        if (line.error[0] != '\0') print_message("\n%s (ofwu --help lists the options)\n", line.error);
-        // With options, the usage that has them.
-        if (line.options) {
-            print_message("\n");
-            print_help();
-        } else {
-            print_usage();
-        }
-        program_end(OUTCOME_USAGE);
-    }
-    // The report file and the image file are opened and checked before any port is.
-    if (line.report != nullptr && !run_report_open(line.report, line.image)) {
-        print_message("\n%s: cannot be opened to append the run's report\n", line.report);
-        program_end(OUTCOME_USAGE);
-    }
-    if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
+    refuse_unusable(line);
     // Up to 99 candidates of some 1 KiB each: kept off the stack.
     static PortCandidate candidates[SCAN_LIST_MAX];
     const uint32_t count =

@@ -230,6 +230,35 @@ void keys_discard() {
     if (isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp()) (void)tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
+namespace {
+
+// After a poll that woke: leaves out of `entries` what hung up (a port is
+// marked so, standard input noted as ended). true when a byte or a key is
+// waiting.
+bool sort_out_woken(pollfd* entries, nfds_t* count, SerialPort* waiting_port) {
+    nfds_t kept = 0;
+    bool readable = false;
+    for (nfds_t i = 0; i < *count; ++i) {
+        const bool gone = (entries[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        const bool has_data = (entries[i].revents & POLLIN) != 0;
+        readable = readable || has_data;
+        if (entries[i].fd != STDIN_FILENO) {
+            // The pass reads what the port still holds; after it the port is
+            // left out of every wait.
+            if (gone) waiting_port->hung_up = 1;
+            if (!gone) entries[kept++] = entries[i];
+        } else if (!gone || has_data) {
+            entries[kept++] = entries[i];
+        } else {
+            keys_ended = 1;
+        }
+    }
+    *count = kept;
+    return readable;
+}
+
+}  // namespace
+
 void idle_wait(SerialPort* waiting_port, uint32_t longest_ms) {
     pollfd entries[2];
     nfds_t count = 0;
@@ -250,24 +279,7 @@ void idle_wait(SerialPort* waiting_port, uint32_t longest_ms) {
         // A byte or a key has come: the pass runs now. A port or an input
         // that hung up would wake every poll at once: it is left out, and
         // the rest of the time waited out on what remains.
-        nfds_t kept = 0;
-        bool readable = false;
-        for (nfds_t i = 0; i < count; ++i) {
-            const bool gone = (entries[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-            readable = readable || (entries[i].revents & POLLIN) != 0;
-            if (entries[i].fd != STDIN_FILENO) {
-                // The pass reads what the port still holds; after it the port
-                // is left out of every wait.
-                if (gone) waiting_port->hung_up = 1;
-                if (!gone) entries[kept++] = entries[i];
-            } else if (!gone || (entries[i].revents & POLLIN) != 0) {
-                entries[kept++] = entries[i];
-            } else {
-                keys_ended = 1;
-            }
-        }
-        if (readable) return;
-        count = kept;
+        if (sort_out_woken(entries, &count, waiting_port)) return;
     }
 }
 

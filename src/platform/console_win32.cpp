@@ -107,10 +107,11 @@ int32_t key_take() {
 void keys_discard() {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (input_kind(input) != INPUT_CONSOLE) return;  // piped keys are a script's answers
-    // FlushConsoleInputBuffer returns non-zero on success; the keys the C
-    // runtime has already taken from the console (a second code) go too.
-    (void)FlushConsoleInputBuffer(input);
+    // The keys the C runtime holds or sees waiting (a second code among
+    // them) are taken first, then whatever else the console holds is
+    // dropped (FlushConsoleInputBuffer returns non-zero on success).
     while (_kbhit() != 0) (void)_getch();
+    (void)FlushConsoleInputBuffer(input);
 }
 
 void idle_wait(SerialPort* port, uint32_t longest_ms) {

@@ -23,6 +23,20 @@ FileRead failure_of(int error) {
     }
 }
 
+// Waits for a pipe's next bytes: FILE_READ_OK with `ended` false when some
+// came (or a signal broke the wait), with `ended` true when every writer has
+// gone (POLLHUP without data); FILE_READ_STALLED when nothing came within
+// FILE_PIPE_WAIT_MS.
+FileRead pipe_wait(int fd, bool* ended) {
+    pollfd entry = {fd, POLLIN, 0};
+    // poll: >0 ready, 0 on time-out, -1 on error.
+    const int ready = poll(&entry, 1, static_cast<int>(FILE_PIPE_WAIT_MS));
+    if (ready == 0) return FILE_READ_STALLED;
+    if (ready < 0) return errno == EINTR ? FILE_READ_OK : FILE_READ_UNREADABLE;
+    *ended = (entry.revents & POLLIN) == 0;
+    return FILE_READ_OK;
+}
+
 }  // namespace
 
 FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, uint32_t* size) {
@@ -50,27 +64,18 @@ FileRead file_read_whole(const char* path, uint8_t* buffer, uint32_t capacity, u
             else *size += static_cast<uint32_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) {
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
             result = failure_of(errno);
             break;
         }
         // A pipe or FIFO: 0 with a writer gone is its end, but 0 also comes
         // from a FIFO whose writer has not opened it yet; EAGAIN is a writer
-        // that has nothing to give yet. poll() tells them apart: POLLHUP is
-        // the end, and nothing at all within the wait gives the read up.
-        if (!S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode) && !S_ISCHR(info.st_mode)) break;
-        if (n == 0 && S_ISCHR(info.st_mode)) break;  // /dev/null and the like: their end
-        pollfd entry = {fd, POLLIN, 0};
-        // poll: >0 ready, 0 on time-out, -1 on error.
-        const int ready = poll(&entry, 1, static_cast<int>(FILE_PIPE_WAIT_MS));
-        if (ready == 0) {
-            result = FILE_READ_STALLED;
-        } else if (ready < 0 && errno != EINTR) {
-            result = FILE_READ_UNREADABLE;
-        } else if (ready > 0 && (entry.revents & POLLIN) == 0) {
-            break;  // POLLHUP without data: every writer has gone
-        }
+        // that has nothing to give yet.
+        const bool waits = S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || n < 0;
+        if (!waits) break;  // a file's end, or /dev/null and the like
+        bool ended = false;
+        result = pipe_wait(fd, &ended);  // EINTR: the wait, too, is simply made again
+        if (ended) break;
     }
     (void)close(fd);  // read-only: nothing is lost if close fails
     return result;

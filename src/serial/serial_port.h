@@ -111,12 +111,4 @@ int32_t port_error_text(uint32_t error, const char* device, char* text, size_t s
 // otherwise /dev/ttyS<n-1>. 1 when it fitted, 0 when not.
 int32_t port_device_name(uint32_t number, char* name, size_t size);
 
-// Current tick count in milliseconds of real elapsed time, modulo 2^32.
-uint32_t timer_start();
-// 1 when more than `limit` ticks have passed since `start`, else 0.
-int32_t timer_expired(uint32_t start, uint32_t limit);
-// The arithmetic of timer_expired for a given `now`: the unsigned 32-bit
-// difference, strictly greater than the limit.
-int32_t ticks_exceed(uint32_t now, uint32_t start, uint32_t limit);
-
 #endif

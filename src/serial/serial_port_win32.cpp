@@ -275,7 +275,6 @@ int32_t port_open_note(const SerialPort* port, const char* device, char* text, s
     // Windows opens a port for one program only: nothing to add.
     (void)port;
     (void)device;
-    (void)text;
-    (void)size;
+    if (size > 0) text[0] = '\0';
     return 0;
 }
