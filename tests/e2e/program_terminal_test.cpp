@@ -222,14 +222,16 @@ TEST(ProgramTerminal, StoppedAndContinuedAtTheQuestionStillWithoutEcho) {
 namespace {
 
 // Keys typed before the question was shown do not answer it: "xy" typed
-// as the program starts (the first of them a pass of the loop would take)
-// leaves the question standing, and only the "n" typed after it counts.
+// during the scan (a device in its bootloader, found by its probe some
+// seconds after its silent version query) leaves the question standing,
+// and only the "n" typed after it counts.
 TEST(ProgramTerminal, KeysTypedAheadDoNotAnswerTheQuestion) {
     E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
-    TerminalRun run(snd44(1));
+    TerminalRun run(concat(snd44(1), {"--start", "bootloader"}));
     ASSERT_TRUE(run.started());
     Tmux& tmux = run.tmux();
     tmux.line(run.command("3"));
+    ASSERT_TRUE(tmux.wait_for_text("COM3: ", 1, 10000)) << tmux.screen();
     tmux.type("xy");
     ASSERT_TRUE(tmux.wait_for_text("(Y,N) ", 1, 20000)) << tmux.screen();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
