@@ -56,10 +56,7 @@ ScanVerdict scan_port(const PortCandidate* candidate) {
     }
     selected_image = find_image(device.product_code, device.hardware_revision);
     if (selected_image == nullptr) {
-        // The closing line of an unattended run names this device.
-        batch.version_before = device.version;
-        (void)std::snprintf(batch.device_name, sizeof batch.device_name, "%s",
-                            device.display_name != nullptr ? device.display_name : "");
+        batch_note_device();  // the closing line names the device no image fits
         print_message("A Ostrel device was found, but it does not match this firmware.");
         port_close(&port);
         return SCAN_UNFIT;

@@ -49,15 +49,6 @@ uint32_t pass_wait_ms() {
     return spent > WATCH_LIMIT_MS ? 0 : WATCH_LIMIT_MS - spent + 1;
 }
 
-// What the closing line of an unattended run names: the device as it was
-// identified before the transfer, whatever it says afterwards.
-void note_device() {
-    batch.version_before = device.version;
-    const char* name = device.display_name != nullptr ? device.display_name : "";
-    (void)std::snprintf(batch.device_name, sizeof batch.device_name, "%s", name);
-    if (batch.active) batch_closing_head_update();
-}
-
 // After the restart of an unattended run: the application's announcement
 // of its version, for the closing line and the exit status. Every other line
 // that comes first, a ready message among them, goes to the message monitor
@@ -90,7 +81,7 @@ void update_pass() {
         print_message("\nNo Ostrel device found on %s.\n", port_label);
         program_end(OUTCOME_NO_DEVICE);
     }
-    note_device();
+    batch_note_device();
     if (product_name(device.product_code, device.hardware_revision) == nullptr) {
         print_message("\nThe device on %s not compatible with this update.\nProduct name: \"%.32s\"\n",
                       port_label, device.reported_name);

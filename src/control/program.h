@@ -38,7 +38,9 @@ enum RunOutcome : int32_t {
 // closing line ("interrupted by signal 15"): set up once at start, and the
 // line's head brought up to date whenever the device is identified anew.
 void batch_closing_on_signal();
-void batch_closing_head_update();
+// What the closing line and the report name: the device as it was last
+// identified, before any transfer, whatever it says afterwards.
+void batch_note_device();
 
 // --report FILE: opens FILE for appending at start (false when it cannot
 // be: the run is refused before any port is opened), and appends the run's

@@ -66,27 +66,29 @@ char* put_number(char* text, uint32_t number) {
     return text;
 }
 
+// `words` at `text`; the end of them.
+char* put_words(char* text, const char* words) {
+    while (*words != '\0') *text++ = *words++;
+    return text;
+}
+
 // The closing line of a run ended by a signal, from inside its handler:
 // no stdio, no formatting library, only the head kept ready and two numbers.
 void interrupted(int32_t number) {
     char tail[96];
-    const char words[] = "interrupted by signal ";
-    char* at = tail;
-    for (const char* c = words; *c != '\0'; ++c) *at++ = *c;
+    char* at = put_words(tail, "interrupted by signal ");
     at = put_number(at, static_cast<uint32_t>(number));
-    for (const char* c = " (exit status "; *c != '\0'; ++c) *at++ = *c;
+    at = put_words(at, " (exit status ");
     at = put_number(at, 128u + static_cast<uint32_t>(number));  // as the shell reports a run a signal ended
-    for (const char* c = ").\n"; *c != '\0'; ++c) *at++ = *c;
+    at = put_words(at, ").\n");
     *at = '\0';
     print_now(batch.closing_head);
     print_now(tail);
 }
 
-}  // namespace
-
-void batch_closing_head_update() {
-    const RunOutcome any_device_outcome = OUTCOME_FAILED;  // one that names the device once there is one
-    if (!names_device(any_device_outcome)) {
+// The closing line's head as far as it is known, kept ready for a signal.
+void closing_head_update() {
+    if (!names_device(OUTCOME_FAILED)) {  // any outcome that names the device once there is one
         (void)std::snprintf(batch.closing_head, sizeof batch.closing_head, "\nResult: ");
         return;
     }
@@ -96,8 +98,17 @@ void batch_closing_head_update() {
                         port_label, before);
 }
 
+}  // namespace
+
+void batch_note_device() {
+    batch.version_before = device.version;
+    const char* name = device.display_name != nullptr ? device.display_name : "";
+    (void)std::snprintf(batch.device_name, sizeof batch.device_name, "%s", name);
+    if (batch.active) closing_head_update();
+}
+
 void batch_closing_on_signal() {
-    batch_closing_head_update();
+    closing_head_update();
     console_on_ending_signal(interrupted);
 }
 

@@ -156,6 +156,11 @@ public:
     ~TerminalRun() { (void)devsim_stop(&device_); }
     bool started() const { return started_; }
     Tmux& tmux() { return tmux_; }
+    // Runs the program on COM3 and waits for `text`: false when it never shows.
+    bool run_until(const std::string& text, uint32_t limit_ms) {
+        tmux_.line(command("3"));
+        return tmux_.wait_for_text(text, 1, limit_ms);
+    }
     // The program's command line with its argument, and what follows it.
     std::string command(const std::string& argument, const std::string& after = "") const {
         return "OFWU_COM_DIR='" + com_dir_ + "' OFWU_LOCK_DIR='" + folder_.path + "' '" + e2e_program_path() + "' " +
@@ -202,8 +207,7 @@ TEST(ProgramTerminal, StoppedAndContinuedAtTheQuestionStillWithoutEcho) {
     TerminalRun run(snd44(1));
     ASSERT_TRUE(run.started());
     Tmux& tmux = run.tmux();
-    tmux.line(run.command("3"));
-    ASSERT_TRUE(tmux.wait_for_text("(Y,N) ", 1, 15000)) << tmux.screen();
+    ASSERT_TRUE(run.run_until("(Y,N) ", 15000)) << tmux.screen();
     tmux.key("C-z");
     ASSERT_TRUE(tmux.wait_for_text("Stopped", 1, 5000)) << tmux.screen();
     tmux.line("fg");
@@ -230,8 +234,7 @@ TEST(ProgramTerminal, KeysTypedAheadDoNotAnswerTheQuestion) {
     TerminalRun run(concat(snd44(1), {"--start", "bootloader"}));
     ASSERT_TRUE(run.started());
     Tmux& tmux = run.tmux();
-    tmux.line(run.command("3"));
-    ASSERT_TRUE(tmux.wait_for_text("COM3: ", 1, 10000)) << tmux.screen();
+    ASSERT_TRUE(run.run_until("COM3: ", 10000)) << tmux.screen();
     tmux.type("xy");
     ASSERT_TRUE(tmux.wait_for_text("(Y,N) ", 1, 20000)) << tmux.screen();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
