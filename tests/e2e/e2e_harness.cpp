@@ -7,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
 
 #include "e2e_process.h"
+#include "held_up.h"
 
 namespace {
 
@@ -24,6 +27,11 @@ constexpr uint32_t PREFIX_LIMIT_MS = 300000;  // a fresh Wine prefix takes a whi
 std::string env_or(const char* name, const std::string& fallback) {
     const char* value = std::getenv(name);
     return (value != nullptr && value[0] != '\0') ? value : fallback;
+}
+
+double unix_ms() {
+    using namespace std::chrono;
+    return static_cast<double>(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count()) / 1000.0;
 }
 
 // Key steps whose text has appeared get their keys, each step once, in order.
@@ -101,18 +109,25 @@ void write_all(int fd, const std::string& bytes) {
 void watch_native(const RunPlan& plan, pid_t pid, int out_fd, int in_fd, RunResult* result) {
     const double end = now_ms() + plan.timeout_ms;
     KeyFeeder feeder{&plan.keys};
+    HeldUpWatch held_up;
+    held_up_watch_open(&held_up, pid);
     bool open = true;
     while (now_ms() < end) {
+        held_up_watch_look(&held_up);
+        result->held_up_ms = held_up_watch_longest_ms(held_up);
         if (open) open = read_output(out_fd, 20, &result->output);
         const std::string keys = due_keys(&feeder, result->output);
         if (!keys.empty()) write_all(in_fd, keys);
         if (child_wait(pid, open ? 0 : 20, &result->exit_status)) {
+            result->end_unix_ms = unix_ms();
             while (read_output(out_fd, 0, &result->output)) {
             }
             result->keys_sent = feeder.next;
+            held_up_watch_close(&held_up);
             return;
         }
     }
+    held_up_watch_close(&held_up);
     result->timed_out = true;
     result->keys_sent = feeder.next;
     result->exit_status = -1;
@@ -217,6 +232,7 @@ void watch_wine(const RunPlan& plan, const std::string& folder, Tmux* tmux, RunR
         if (!keys.empty()) tmux->type(keys);
         result->keys_sent = feeder.next;
         if (path_exists(folder + "/rc.txt")) {
+            result->end_unix_ms = unix_ms();
             result->exit_status = std::atoi(file_text(folder + "/rc.txt").c_str());
             result->output = normalise_newlines(file_text(folder + "/out.txt"));
             return;
@@ -368,6 +384,8 @@ DeviceOutcome devsim_stop(DevsimProcess* process) {
 RunResult e2e_run(const RunPlan& plan) {
     RunResult result;
     const double start = now_ms();
+    line_canary_start();
+    const double canary_from = line_canary_now_ms();
     TempFolder folder;
     if (folder.path.empty()) {
         result.error = "cannot make a temporary folder";
@@ -376,6 +394,8 @@ RunResult e2e_run(const RunPlan& plan) {
     if (plan.wine) run_wine(plan, folder.path, &result);
     else run_native(plan, folder.path, &result);
     result.elapsed_ms = now_ms() - start;
+    for (const DeviceOutcome& d : result.devices) result.held_up_ms = std::max(result.held_up_ms, device_held_up_ms(d));
+    result.held_up_ms = std::max(result.held_up_ms, line_canary_longest_ms(canary_from, line_canary_now_ms()));
     return result;
 }
 
@@ -412,6 +432,10 @@ bool report_flag(const DeviceOutcome& d, const std::string& pointer) {
 
 double count_of(const DeviceOutcome& d, const std::string& name) {
     return report_number(d, "/counts/" + name);
+}
+
+double device_held_up_ms(const DeviceOutcome& d) {
+    return report_number(d, "/timing/held_up_ms");
 }
 
 std::vector<std::string> protocol_errors(const DeviceOutcome& d) {

@@ -78,6 +78,11 @@ struct RunResult {
     bool timed_out = false;
     size_t keys_sent = 0;                   // key steps whose text appeared
     double elapsed_ms = 0;
+    double end_unix_ms = 0;                 // wall clock when the program was seen to end
+    // The longest the machine held the program (natively) or a device up
+    // while it was ready to run, or the line canary's bytes on their way
+    // (tools/pty/held_up.h).
+    double held_up_ms = 0;
     std::vector<DeviceOutcome> devices;     // in the order of RunPlan::devices
     std::string error;                      // the harness could not do its part
 };
@@ -159,6 +164,8 @@ double events_between(const DeviceOutcome& d, const std::string& kind, size_t fr
 size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from = 0);
 // True when every event in [from, to) came while the line ran at `baud`.
 bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to);
+// The longest the machine held devsim up while it was ready to run.
+double device_held_up_ms(const DeviceOutcome& d);
 // Milliseconds on the wall clock at an event (start_unix_ms + t_ms).
 double event_unix_ms(const DeviceOutcome& d, size_t index);
 

@@ -52,6 +52,14 @@ std::vector<Row> rows_named(const std::vector<Row>& rows, const std::set<std::st
     }
 bool e2e_under_ci();
 
+// Runs `body`, a test's whole try, up to three times. The body notes in
+// *held_up_ms the longest the machine held the program or a simulated device
+// up (RunResult::held_up_ms, device_held_up_ms). A try that failed while
+// they were held up HELD_UP_RETRY_MS or more proves nothing about the
+// program and is made again; the last try is judged as it went.
+constexpr double HELD_UP_RETRY_MS = 300;
+void e2e_try(const std::function<void(double* held_up_ms)>& body);
+
 // Runs one case: natively, or under Wine (E2E_REQUIRE: Wine runs can be
 // made). Every device of the run must have seen the protocol kept.
 void run_program_case(const ProgramCase& c, bool wine);

@@ -98,21 +98,24 @@ TEST_F(PacketLinkTest, BabbleEndsTheWaitAsSilenceWould) {
     const uint8_t probe[] = {COMMAND_PROBE};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        start_peer("expect 03 26 26\n" + c.peer);
-        open_port(115200);
-        int32_t sent = -1;
-        int32_t received = -1;
-        uint8_t buffer[4];
-        uint8_t length = sizeof buffer;
-        const uint32_t took = elapsed_ms([&] {
-            sent = packet_send(probe, 1, 1, 2000);
-            if (c.received >= 0) received = packet_receive(buffer, &length, 2000);
-        });
-        EXPECT_EQ(sent, c.sent);
-        EXPECT_EQ(received, c.received);
-        EXPECT_GE(took, c.least_ms);
-        EXPECT_LT(took, c.most_ms);
-        finish_peer();
+        for (int attempt = 1;; ++attempt) {
+            start_peer("expect 03 26 26\n" + c.peer);
+            open_port(115200);
+            int32_t sent = -1;
+            int32_t received = -1;
+            uint8_t buffer[4];
+            uint8_t length = sizeof buffer;
+            const Timed t = timed([&] {
+                sent = packet_send(probe, 1, 1, 2000);
+                if (c.received >= 0) received = packet_receive(buffer, &length, 2000);
+            });
+            if (babble_held_up(finish_peer(), t) && attempt < 3) continue;
+            EXPECT_EQ(sent, c.sent);
+            EXPECT_EQ(received, c.received);
+            EXPECT_GE(t.took_ms, c.least_ms);
+            EXPECT_LT(t.took_ms, c.most_ms);
+            break;
+        }
     }
 }
 

@@ -103,15 +103,18 @@ TEST_F(VersionQueryTest, BabbleEndsTheQueryAsSilenceWould) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        start_peer("expect_text ^V$\n" + c.peer);
-        open_port();
-        DeviceIdentity identity{};
-        VersionResult result = VERSION_BAD_END;
-        const uint32_t took = elapsed_ms([&] { result = query_version(&identity, 0); });
-        EXPECT_EQ(result, c.result);
-        EXPECT_GE(took, c.least_ms);
-        EXPECT_LT(took, c.most_ms);
-        finish_peer();
+        for (int attempt = 1;; ++attempt) {
+            start_peer("expect_text ^V$\n" + c.peer);
+            open_port();
+            DeviceIdentity identity{};
+            VersionResult result = VERSION_BAD_END;
+            const Timed t = timed([&] { result = query_version(&identity, 0); });
+            if (babble_held_up(finish_peer(), t) && attempt < 3) continue;
+            EXPECT_EQ(result, c.result);
+            EXPECT_GE(t.took_ms, c.least_ms);
+            EXPECT_LT(t.took_ms, c.most_ms);
+            break;
+        }
     }
 }
 

@@ -17,7 +17,7 @@ struct PeerResult {
     bool ok = false;
     std::string status;          // "ok" or "fail <reason>"
     std::vector<PeerRun> runs;
-    long trickle_gap_ms = 0;     // the longest time between two trickled bytes
+    long send_gap_ms = 0;        // the longest the peer was held up in a trickle or a repeat
     // Every byte the peer received, whatever the rate, as hex.
     std::string rx() const;
 };

@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "device.h"
+#include "held_up.h"
 #include "pty_line.h"
 
 namespace {
@@ -55,6 +56,7 @@ struct Loop {
     uint32_t seen_baud = 0;    // the program's rate when the loop last looked
     uint32_t read_baud = 0;    // the program's rate at the last read of its bytes
     bool program_set_rate = false;  // the program has set a rate of its own on the line
+    HeldUpWatch held_up;
     std::string stop_reason;
 };
 
@@ -194,6 +196,7 @@ bool should_stop(Loop* loop, uint64_t now) {
 
 void run(Loop* loop, const sigset_t& waiting) {
     for (;;) {
+        held_up_watch_look(&loop->held_up);
         uint64_t now = elapsed_us(*loop);
         deliver_input(loop, now);
         device_advance(&loop->device, now);
@@ -230,6 +233,7 @@ bool write_report(const Loop& loop) {
 
 int finish(Loop* loop) {
     pty_line_close(&loop->line);
+    loop->device.report.held_up_ms = held_up_watch_longest_ms(loop->held_up);
     const std::vector<std::string> unmet = device_unmet(loop->device);
     for (const std::string& u : unmet) std::fprintf(stderr, "devsim: expectation not met: %s\n", u.c_str());
     if (!write_report(*loop)) {
@@ -262,6 +266,7 @@ int main(int argc, char** argv) {
     loop.read_baud = loop.line.first_baud;
     loop.device.line_baud = loop.line.first_baud;
     device_log(&loop.device, "line rate", std::to_string(loop.line.first_baud));
+    held_up_watch_open(&loop.held_up, 0);
     run(&loop, waiting);
     return finish(&loop);
 }
