@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +19,9 @@
 #include "held_up.h"
 
 namespace {
+
+std::mutex held_up_lock;
+double held_up_longest_ms = 0;
 
 constexpr uint32_t LINK_WAIT_MS = 10000;      // devsim makes its link at once; allow a loaded machine
 constexpr uint32_t DEVSIM_GRACE_MS = 3000;    // time to write the report after SIGTERM
@@ -292,6 +296,21 @@ TempFolder::~TempFolder() {
     if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
+double e2e_held_up_ms() {
+    const std::lock_guard<std::mutex> hold(held_up_lock);
+    return held_up_longest_ms;
+}
+
+void e2e_held_up_reset() {
+    const std::lock_guard<std::mutex> hold(held_up_lock);
+    held_up_longest_ms = 0;
+}
+
+void e2e_note_held_up(double ms) {
+    const std::lock_guard<std::mutex> hold(held_up_lock);
+    held_up_longest_ms = std::max(held_up_longest_ms, ms);
+}
+
 std::string e2e_program_path() {
     return OFWU_PROGRAM;
 }
@@ -369,6 +388,7 @@ DeviceOutcome devsim_wait(DevsimProcess* process, uint32_t limit_ms) {
     auto parsed = std::make_shared<nlohmann::json>(nlohmann::json::parse(outcome.report_text, nullptr, false));
     if (parsed->is_discarded()) *parsed = nullptr;
     outcome.report = parsed;
+    e2e_note_held_up(device_held_up_ms(outcome));
     outcome.log = file_text(process->log_path);
     outcome.link_left = path_exists(process->link);
     // A devsim that had to be killed cannot remove its link: do it for it.
@@ -396,6 +416,7 @@ RunResult e2e_run(const RunPlan& plan) {
     result.elapsed_ms = now_ms() - start;
     for (const DeviceOutcome& d : result.devices) result.held_up_ms = std::max(result.held_up_ms, device_held_up_ms(d));
     result.held_up_ms = std::max(result.held_up_ms, line_canary_longest_ms(canary_from, line_canary_now_ms()));
+    e2e_note_held_up(result.held_up_ms);
     return result;
 }
 

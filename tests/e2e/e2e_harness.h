@@ -89,6 +89,12 @@ struct RunResult {
 
 RunResult e2e_run(const RunPlan& plan);
 
+// The longest hold-up noted since the last reset, in any thread: every run's
+// (RunResult::held_up_ms) and every devsim's the harness collects is noted.
+double e2e_held_up_ms();
+void e2e_held_up_reset();
+void e2e_note_held_up(double ms);
+
 // Paths of the programs the runs use. The native ones are those of this
 // build; the Windows program is build-windows/ofwu.exe beside the sources,
 // or $OFWU_WINDOWS_EXE.

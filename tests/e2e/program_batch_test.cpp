@@ -241,7 +241,7 @@ RunPlan four_devices(std::vector<std::string> args, const std::string& shell) {
 
 // The usual shell loop over a list of ports: no run reads the list, so each
 // device is updated once.
-TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
+E2E_TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
     TempFolder folder;
     const std::string ports = folder.path + "/ports.txt";
     std::ofstream(ports) << "1\n2\n3\n4\n";
@@ -260,7 +260,7 @@ TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
 
 // A log closed early never stops an update, and a run ended by a signal
 // still sums itself up.
-TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
+E2E_TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
     TempFolder folder;
     const std::string rc = folder.path + "/rc";
     struct Case { const char* name; std::string shell; std::vector<std::string> device; std::string said; int status; bool whole; };
@@ -320,7 +320,7 @@ TEST(ProgramBatchUsage, PortArgumentsThatNameNoPortAreRefused) {
 // --report appends one JSON line a run, with or without --batch; parallel
 // runs share one file; a file that cannot be appended to is refused before
 // any port is opened; the one port named, in use, is status 9.
-TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
+E2E_TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
     TempFolder folder;
     const std::string report = folder.path + "/runs.jsonl";
     const auto lines = [&report]() {
@@ -384,7 +384,7 @@ TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
 }
 
 // An image from a pipe or a FIFO whose writer comes late is read whole.
-TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
+E2E_TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
     TempFolder folder;
     const std::string image = firmware_path("snd44_rev2.img");
     const std::string fifo = folder.path + "/image.fifo";

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest-spi.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 
+#include "held_up.h"
 #include "identity.h"
 
 const char KEY_PROMPT[] = "\nPress any key to exit...";
@@ -90,15 +93,18 @@ std::string collapse_progress(const std::string& output) {
     return out + output.substr(at);
 }
 
-void e2e_try(const std::function<void(double* held_up_ms)>& body) {
+void e2e_try(const std::function<void()>& body) {
+    line_canary_start();
     for (int attempt = 1;; ++attempt) {
-        double held_up_ms = 0;
+        e2e_held_up_reset();
+        const double from = line_canary_now_ms();
         testing::TestPartResultArray results;
         {
             const testing::ScopedFakeTestPartResultReporter intercept(
                 testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
-            body(&held_up_ms);
+            body();
         }
+        const double held_up_ms = std::max(e2e_held_up_ms(), line_canary_longest_ms(from, line_canary_now_ms()));
         bool failed = false;
         for (int i = 0; i < results.size(); ++i) failed = failed || results.GetTestPartResult(i).failed();
         if (failed && attempt < 3 && held_up_ms >= HELD_UP_RETRY_MS) {
@@ -117,11 +123,10 @@ void e2e_try(const std::function<void(double* held_up_ms)>& body) {
 void run_program_case(const ProgramCase& c, bool wine) {
     if (wine) E2E_REQUIRE(e2e_wine_missing());
     RunResult run;
-    e2e_try([&](double* held_up_ms) {
+    e2e_try([&] {
         RunPlan plan = c.plan(wine);
         plan.wine = wine;
         run = e2e_run(plan);
-        *held_up_ms = run.held_up_ms;
         ASSERT_EQ(run.error, "");
         c.check(run, wine);
         for (const DeviceOutcome& d : run.devices) expect_protocol_kept(d);

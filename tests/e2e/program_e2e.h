@@ -52,13 +52,17 @@ std::vector<Row> rows_named(const std::vector<Row>& rows, const std::set<std::st
     }
 bool e2e_under_ci();
 
-// Runs `body`, a test's whole try, up to three times. The body notes in
-// *held_up_ms the longest the machine held the program or a simulated device
-// up (RunResult::held_up_ms, device_held_up_ms). A try that failed while
-// they were held up HELD_UP_RETRY_MS or more proves nothing about the
-// program and is made again; the last try is judged as it went.
+// Runs `body`, a test's whole try, up to three times. A try that failed
+// while the machine held its program, a simulated device or the line
+// canary up HELD_UP_RETRY_MS or more (e2e_held_up_ms) proves nothing about
+// the program and is made again; the last try is judged as it went.
 constexpr double HELD_UP_RETRY_MS = 300;
-void e2e_try(const std::function<void(double* held_up_ms)>& body);
+void e2e_try(const std::function<void()>& body);
+// A test whose whole body is one try of e2e_try.
+#define E2E_TEST(suite, name)                            \
+    void suite##_##name##_try();                         \
+    TEST(suite, name) { e2e_try(suite##_##name##_try); } \
+    void suite##_##name##_try()
 
 // Runs one case: natively, or under Wine (E2E_REQUIRE: Wine runs can be
 // made). Every device of the run must have seen the protocol kept.

@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgramEntry, testing::ValuesIn(entry_cases()), 
 // and a 0 typed in the watch does not stop the loop until another key
 // comes, so the ready message still ends the program. Natively only: a
 // console under Wine cannot be typed a lone 0.
-TEST(ProgramEntryKeys, ACodeZeroKeyIsAWholeKey) {
+E2E_TEST(ProgramEntryKeys, ACodeZeroKeyIsAWholeKey) {
     for (const std::string& keys : {std::string(1, '\0'), std::string("\0;", 2)}) {
         RunPlan plan = plan_of({"5"}, {});
         plan.keys = {{KEY_PROMPT, keys}};
@@ -152,22 +152,19 @@ TEST(ProgramEntryKeys, ACodeZeroKeyIsAWholeKey) {
         expect_ended(run);
         expect_transcript(run.output, text_head() + text_port(5, PORT_NOT_OPENED) + NOTHING_FOUND + text_exit());
     }
-    e2e_try([](double* held_up_ms) {
-        RunPlan plan = plan_of({"3"}, {{3, concat(snd44(1), {"--line", "3000:=P"})}});
-        plan.keys = {{NEWER_QUESTION, "y"}, {"100% complete.\n", std::string(1, '\0')}, {KEY_PROMPT, "x"}};
-        const RunResult run = e2e_run(plan);
-        *held_up_ms = run.held_up_ms;
-        ASSERT_EQ(run.error, "");
-        expect_ended(run);
-        expect_transcript(run.output, found_on_com3() + text_newer() + "Y\n" +
-                                          text_progress(snd44_image().block_count, true) + text_exit());
-    });
+    RunPlan plan = plan_of({"3"}, {{3, concat(snd44(1), {"--line", "3000:=P"})}});
+    plan.keys = {{NEWER_QUESTION, "y"}, {"100% complete.\n", std::string(1, '\0')}, {KEY_PROMPT, "x"}};
+    const RunResult run = e2e_run(plan);
+    ASSERT_EQ(run.error, "");
+    expect_ended(run);
+    expect_transcript(run.output, found_on_com3() + text_newer() + "Y\n" +
+                                      text_progress(snd44_image().block_count, true) + text_exit());
 }
 
 // Started without standard output or standard input, the program must not
 // make the port of them: the device sees nothing but the protocol, and the
 // question, with no key to come, ends the program.
-TEST(ProgramEntryStreams, ClosedStandardStreamsNeverBecomeThePort) {
+E2E_TEST(ProgramEntryStreams, ClosedStandardStreamsNeverBecomeThePort) {
     struct Case { const char* shell; bool output_seen; };
     const Case cases[] = {{"exec \"$@\" >&- </dev/null", false}, {"exec \"$@\" <&-", true}};
     for (const Case& c : cases) {

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -12,7 +11,6 @@
 #include <thread>
 
 #include "e2e_process.h"
-#include "held_up.h"
 #include "program_e2e.h"
 
 namespace {
@@ -32,9 +30,7 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
     E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     // A try that failed while the machine held the device up is made again.
     DeviceOutcome outcome;
-    e2e_try([&](double* held_up_ms) {
-        line_canary_start();
-        const double from = line_canary_now_ms();
+    e2e_try([&] {
         TempFolder folder;
         ASSERT_FALSE(folder.path.empty());
         const std::string com_dir = folder.path + "/com";
@@ -84,7 +80,6 @@ TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
             const bool ended = done && wait_for_file(folder.path + "/rc2.txt", 10000);
             const std::string second_screen = tmux.screen();
             outcome = devsim_stop(&device);
-        *held_up_ms = std::max(device_held_up_ms(outcome), line_canary_longest_ms(from, line_canary_now_ms()));
 
             ASSERT_TRUE(saved) << "stty -g gave nothing";
             ASSERT_TRUE(asked) << tmux.screen();
@@ -187,7 +182,7 @@ private:
 // answers the exit prompt), and an arrow key at the exit prompt ends the
 // program without leaving the rest of its escape sequence to the shell.
 // ("END""ED" and "MA""RK" show as ENDED and MARK only where they are printed.)
-TEST(ProgramTerminal, NothingTypedShowsOrReachesTheShell) {
+E2E_TEST(ProgramTerminal, NothingTypedShowsOrReachesTheShell) {
     E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     TerminalRun run({"--app-silent", "--boot-silent"});
     ASSERT_TRUE(run.started());
@@ -210,7 +205,7 @@ TEST(ProgramTerminal, NothingTypedShowsOrReachesTheShell) {
 
 // Stopped with Ctrl-Z at the question and brought back with fg, the program
 // still reads keys without echo: typed "abc" shows nowhere, and N answers.
-TEST(ProgramTerminal, StoppedAndContinuedAtTheQuestionStillWithoutEcho) {
+E2E_TEST(ProgramTerminal, StoppedAndContinuedAtTheQuestionStillWithoutEcho) {
     E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     TerminalRun run(snd44(1));
     ASSERT_TRUE(run.started());
@@ -237,7 +232,7 @@ namespace {
 // during the scan (a device in its bootloader, found by its probe some
 // seconds after its silent version query) leaves the question standing,
 // and only the "n" typed after it counts.
-TEST(ProgramTerminal, KeysTypedAheadDoNotAnswerTheQuestion) {
+E2E_TEST(ProgramTerminal, KeysTypedAheadDoNotAnswerTheQuestion) {
     E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
     TerminalRun run(concat(snd44(1), {"--start", "bootloader"}));
     ASSERT_TRUE(run.started());

@@ -281,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgramUpdate, testing::ValuesIn(transfer_cases(
 // again, and the transfer must clear it: the watch after the transfer then
 // waits for the restarted device's own ready message, 3 s after its return.
 // Natively only: the question's time under Wine is too loose to aim at.
-TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
+E2E_TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
     RunPlan plan;
     plan.args = {"3"};
     plan.devices = {{3, concat(snd44(1), {"--start-line", "1000:=P", "--line", "3000:=P"})}};
