@@ -26,118 +26,121 @@ int progress_shown(const std::string& screen) {
     return best;
 }
 
+// One try of the test below; the device's report in *outcome.
+void ctrl_c_during_transfer(DeviceOutcome* outcome) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path.empty());
+    const std::string com_dir = folder.path + "/com";
+    ASSERT_EQ(mkdir(com_dir.c_str(), 0700), 0);
+    DevsimProcess device;
+    std::string error;
+    ASSERT_TRUE(devsim_start(com_dir + "/COM3", folder.path, 3,
+                             concat(snd44(1), {"--line", "100:=P", "--pace", "--idle-timeout", "120000"}), &device,
+                             &error))
+        << error;
+    {
+        Tmux tmux(folder.path);
+        if (!tmux.start("/bin/sh")) {
+            (void)devsim_stop(&device);
+            FAIL() << "tmux did not start";
+        }
+        const std::string f = "'" + folder.path + "'";
+        const std::string locks = folder.path + "/lock";
+        ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
+        const std::string program =
+            "OFWU_COM_DIR='" + com_dir + "' OFWU_LOCK_DIR='" + locks + "' '" + e2e_program_path() + "' 3";
+        tmux.line("stty -g > " + f + "/before.txt");
+        const bool saved = wait_for_file(folder.path + "/before.txt", 5000);
+        tmux.line(program);
+        const bool asked = saved && tmux.wait_for_text("(Y,N) ", 1, 15000);
+        if (asked) tmux.type("y");
+        // The paced transfer takes some 20 s; interrupt it on its way.
+        const bool moving =
+            asked && tmux.wait_for([](const std::string& s) { return progress_shown(s) >= 10; }, 30000);
+        const bool lock_taken = !std::filesystem::is_empty(locks);
+        if (moving) tmux.key("C-c");
+        tmux.line("echo $? > " + f + "/rc1.txt; stty -g > " + f + "/after.txt; stty -a > " + f + "/after_a.txt");
+        const bool back = moving && wait_for_file(folder.path + "/after_a.txt", 10000);
+        const bool lock_left = !std::filesystem::is_empty(locks);
+        const int shown_at_interrupt = progress_shown(tmux.screen());
+        // Again, against the same device, now waiting in its bootloader.
+        // The first run's question must be gone before the second starts, or
+        // its "y" would go early and be taken as a stray key during the scan.
+        tmux.line("clear");
+        const bool cleared =
+            back && tmux.wait_for([](const std::string& s) { return s.find("(Y,N) ") == std::string::npos; }, 10000);
+        tmux.line(program + "; echo $? > " + f + "/rc2.txt");
+        const bool asked_again = cleared && tmux.wait_for_text("(Y,N) ", 1, 20000);
+        if (asked_again) tmux.type("y");
+        const bool done = asked_again && tmux.wait_for_text(KEY_PROMPT + 1, 1, 60000);
+        if (done) tmux.type("x");
+        const bool ended = done && wait_for_file(folder.path + "/rc2.txt", 10000);
+        const std::string second_screen = tmux.screen();
+        *outcome = devsim_stop(&device);
+
+        ASSERT_TRUE(saved) << "stty -g gave nothing";
+        ASSERT_TRUE(asked) << tmux.screen();
+        ASSERT_TRUE(moving) << second_screen;
+        ASSERT_TRUE(back) << "the shell did not come back after Ctrl-C\n" << second_screen;
+        EXPECT_LT(shown_at_interrupt, 100) << "the transfer ended before Ctrl-C";
+        EXPECT_EQ(std::atoi(file_text(folder.path + "/rc1.txt").c_str()), 130) << "ended by SIGINT";
+        EXPECT_TRUE(lock_taken) << "the port's lock file stands while the program has the port";
+        EXPECT_FALSE(lock_left) << "the port's lock file is removed on SIGINT";
+        EXPECT_EQ(file_text(folder.path + "/after.txt"), file_text(folder.path + "/before.txt"))
+            << "the terminal's settings were not restored";
+        const std::string settings = file_text(folder.path + "/after_a.txt");
+        std::set<std::string> words;
+        {
+            std::istringstream in(settings);
+            std::string word;
+            while (in >> word) words.insert(word);
+        }
+        for (const char* flag : {"icanon", "echo", "isig", "icrnl"}) {
+            EXPECT_EQ(words.count(flag), 1u) << flag << " missing:\n" << settings;
+        }
+        ASSERT_TRUE(cleared) << "the first run's question stayed on the screen\n" << second_screen;
+        ASSERT_TRUE(asked_again) << second_screen;
+        ASSERT_TRUE(done) << second_screen;
+        ASSERT_TRUE(ended) << second_screen;
+        EXPECT_EQ(std::atoi(file_text(folder.path + "/rc2.txt").c_str()), 1);
+        EXPECT_NE(second_screen.find("Updating firmware: 100% complete."), std::string::npos) << second_screen;
+        EXPECT_NE(second_screen.find("COM3: A Ostrel device compatible with this firmwware was found."),
+                  std::string::npos)
+            << second_screen;
+    }
+    const DeviceOutcome& d = *outcome;
+    ASSERT_FALSE(d.report_text.empty()) << "no report";
+    // The whole image in the second run.
+    expect_image_complete(d, 2);
+    // Cut off inside a command exchange, the first run leaves at most one
+    // protocol error: its reply unanswered, or a status request owed.
+    const std::vector<std::string> errors = protocol_errors(d);
+    EXPECT_LE(errors.size(), 1u) << d.report_text.substr(0, 3000);
+    for (const std::string& e : errors) {
+        EXPECT_TRUE(e == "start packet came while a status request was due" ||
+                    e == "a reply packet was never answered with ACK or NAK")
+            << e;
+    }
+    // The first run entered the bootloader once; the second found it there
+    // by its probe and sent no entry string.
+    EXPECT_EQ(count_of(d, "entry_strings"), 3);
+    const size_t first_start = find_event(d, "start packet");
+    const size_t probe = find_event(d, "probe reply", first_start + 1);
+    const size_t second_start = find_event(d, "start packet", first_start + 1);
+    const size_t n = event_count(d);
+    ASSERT_LT(second_start, n) << event_list(d);
+    EXPECT_LT(probe, second_start) << "the second run probed the bootloader before its start packet";
+    EXPECT_EQ(events_between(d, "entry", first_start, n), 0) << "no entry string in the second run";
+    EXPECT_EQ(events_between(d, "mode", first_start, second_start), 0) << "the device stayed in its bootloader";
+    EXPECT_GT(count_of(d, "block_packets"), snd44_image().block_count) << "the first run had sent blocks before Ctrl-C";
+    EXPECT_LT(count_of(d, "block_packets"), 2 * snd44_image().block_count);
+}
+
+// A try that failed while the machine held the device up is made again.
 TEST(ProgramCtrlC, DuringTransferThenAgainFromTheBootloader) {
     E2E_REQUIRE(e2e_missing_program("/usr/bin/tmux"));
-    // A try that failed while the machine held the device up is made again.
     DeviceOutcome outcome;
-    e2e_try([&] {
-        TempFolder folder;
-        ASSERT_FALSE(folder.path.empty());
-        const std::string com_dir = folder.path + "/com";
-        ASSERT_EQ(mkdir(com_dir.c_str(), 0700), 0);
-        DevsimProcess device;
-        std::string error;
-        ASSERT_TRUE(devsim_start(com_dir + "/COM3", folder.path, 3,
-                                 concat(snd44(1), {"--line", "100:=P", "--pace", "--idle-timeout", "120000"}), &device,
-                                 &error))
-            << error;
-        {
-            Tmux tmux(folder.path);
-            if (!tmux.start("/bin/sh")) {
-                (void)devsim_stop(&device);
-                FAIL() << "tmux did not start";
-            }
-            const std::string f = "'" + folder.path + "'";
-            const std::string locks = folder.path + "/lock";
-            ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
-            const std::string program =
-                "OFWU_COM_DIR='" + com_dir + "' OFWU_LOCK_DIR='" + locks + "' '" + e2e_program_path() + "' 3";
-            tmux.line("stty -g > " + f + "/before.txt");
-            const bool saved = wait_for_file(folder.path + "/before.txt", 5000);
-            tmux.line(program);
-            const bool asked = saved && tmux.wait_for_text("(Y,N) ", 1, 15000);
-            if (asked) tmux.type("y");
-            // The paced transfer takes some 20 s; interrupt it on its way.
-            const bool moving =
-                asked && tmux.wait_for([](const std::string& s) { return progress_shown(s) >= 10; }, 30000);
-            const bool lock_taken = !std::filesystem::is_empty(locks);
-            if (moving) tmux.key("C-c");
-            tmux.line("echo $? > " + f + "/rc1.txt; stty -g > " + f + "/after.txt; stty -a > " + f + "/after_a.txt");
-            const bool back = moving && wait_for_file(folder.path + "/after_a.txt", 10000);
-            const bool lock_left = !std::filesystem::is_empty(locks);
-            const int shown_at_interrupt = progress_shown(tmux.screen());
-            // Again, against the same device, now waiting in its bootloader.
-            // The first run's question must be gone before the second starts, or
-            // its "y" would go early and be taken as a stray key during the scan.
-            tmux.line("clear");
-            const bool cleared =
-                back && tmux.wait_for([](const std::string& s) { return s.find("(Y,N) ") == std::string::npos; }, 10000);
-            tmux.line(program + "; echo $? > " + f + "/rc2.txt");
-            const bool asked_again = cleared && tmux.wait_for_text("(Y,N) ", 1, 20000);
-            if (asked_again) tmux.type("y");
-            const bool done = asked_again && tmux.wait_for_text(KEY_PROMPT + 1, 1, 60000);
-            if (done) tmux.type("x");
-            const bool ended = done && wait_for_file(folder.path + "/rc2.txt", 10000);
-            const std::string second_screen = tmux.screen();
-            outcome = devsim_stop(&device);
-
-            ASSERT_TRUE(saved) << "stty -g gave nothing";
-            ASSERT_TRUE(asked) << tmux.screen();
-            ASSERT_TRUE(moving) << second_screen;
-            ASSERT_TRUE(back) << "the shell did not come back after Ctrl-C\n" << second_screen;
-            EXPECT_LT(shown_at_interrupt, 100) << "the transfer ended before Ctrl-C";
-            EXPECT_EQ(std::atoi(file_text(folder.path + "/rc1.txt").c_str()), 130) << "ended by SIGINT";
-            EXPECT_TRUE(lock_taken) << "the port's lock file stands while the program has the port";
-            EXPECT_FALSE(lock_left) << "the port's lock file is removed on SIGINT";
-            EXPECT_EQ(file_text(folder.path + "/after.txt"), file_text(folder.path + "/before.txt"))
-                << "the terminal's settings were not restored";
-            const std::string settings = file_text(folder.path + "/after_a.txt");
-            std::set<std::string> words;
-            {
-                std::istringstream in(settings);
-                std::string word;
-                while (in >> word) words.insert(word);
-            }
-            for (const char* flag : {"icanon", "echo", "isig", "icrnl"}) {
-                EXPECT_EQ(words.count(flag), 1u) << flag << " missing:\n" << settings;
-            }
-            ASSERT_TRUE(cleared) << "the first run's question stayed on the screen\n" << second_screen;
-            ASSERT_TRUE(asked_again) << second_screen;
-            ASSERT_TRUE(done) << second_screen;
-            ASSERT_TRUE(ended) << second_screen;
-            EXPECT_EQ(std::atoi(file_text(folder.path + "/rc2.txt").c_str()), 1);
-            EXPECT_NE(second_screen.find("Updating firmware: 100% complete."), std::string::npos) << second_screen;
-            EXPECT_NE(second_screen.find("COM3: A Ostrel device compatible with this firmwware was found."),
-                      std::string::npos)
-                << second_screen;
-        }
-        const DeviceOutcome& d = outcome;
-        ASSERT_FALSE(d.report_text.empty()) << "no report";
-        // The whole image in the second run.
-        expect_image_complete(d, 2);
-        // Cut off inside a command exchange, the first run leaves at most one
-        // protocol error: its reply unanswered, or a status request owed.
-        const std::vector<std::string> errors = protocol_errors(d);
-        EXPECT_LE(errors.size(), 1u) << d.report_text.substr(0, 3000);
-        for (const std::string& e : errors) {
-            EXPECT_TRUE(e == "start packet came while a status request was due" ||
-                        e == "a reply packet was never answered with ACK or NAK")
-                << e;
-        }
-        // The first run entered the bootloader once; the second found it there
-        // by its probe and sent no entry string.
-        EXPECT_EQ(count_of(d, "entry_strings"), 3);
-        const size_t first_start = find_event(d, "start packet");
-        const size_t probe = find_event(d, "probe reply", first_start + 1);
-        const size_t second_start = find_event(d, "start packet", first_start + 1);
-        const size_t n = event_count(d);
-        ASSERT_LT(second_start, n) << event_list(d);
-        EXPECT_LT(probe, second_start) << "the second run probed the bootloader before its start packet";
-        EXPECT_EQ(events_between(d, "entry", first_start, n), 0) << "no entry string in the second run";
-        EXPECT_EQ(events_between(d, "mode", first_start, second_start), 0) << "the device stayed in its bootloader";
-        EXPECT_GT(count_of(d, "block_packets"), snd44_image().block_count) << "the first run had sent blocks before Ctrl-C";
-        EXPECT_LT(count_of(d, "block_packets"), 2 * snd44_image().block_count);
-    });
+    e2e_try([&] { ctrl_c_during_transfer(&outcome); });
     if (HasFailure()) ADD_FAILURE() << event_list(outcome) << outcome.log;
 }
 

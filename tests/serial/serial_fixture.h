@@ -57,13 +57,6 @@ inline std::string babble_line(uint32_t for_ms, const std::string& hex) {
     return line;
 }
 
-// Whether a try is to be made again: the peer was held up `gap_ms` or more
-// in a trickle or a repeat by a loaded machine, which made a real pause on
-// the line, and this was not the last of `tries`.
-inline bool peer_held_up(const PeerResult& peer, long gap_ms, int attempt, int tries) {
-    return peer.send_gap_ms >= gap_ms && attempt < tries;
-}
-
 // Milliseconds taken by `action`.
 template <typename Action>
 uint32_t elapsed_ms(Action action) {
