@@ -107,7 +107,7 @@ void e2e_try(const std::function<void()>& body) {
         const double held_up_ms = std::max(e2e_held_up_ms(), line_canary_longest_ms(from, line_canary_now_ms()));
         bool failed = false;
         for (int i = 0; i < results.size(); ++i) failed = failed || results.GetTestPartResult(i).failed();
-        if (failed && attempt < 3 && held_up_ms >= HELD_UP_RETRY_MS) {
+        if (failed && attempt < E2E_TRIES && held_up_ms >= HELD_UP_RETRY_MS) {
             std::printf("[  AGAIN   ] the machine held a process up %.0f ms in try %d\n", held_up_ms, attempt);
             continue;
         }

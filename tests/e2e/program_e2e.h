@@ -52,11 +52,12 @@ std::vector<Row> rows_named(const std::vector<Row>& rows, const std::set<std::st
     }
 bool e2e_under_ci();
 
-// Runs `body`, a test's whole try, up to three times. A try that failed
+// Runs `body`, a test's whole try, up to E2E_TRIES times. A try that failed
 // while the machine held its program, a simulated device or the line
 // canary up HELD_UP_RETRY_MS or more (e2e_held_up_ms) proves nothing about
 // the program and is made again; the last try is judged as it went.
 constexpr double HELD_UP_RETRY_MS = 300;
+constexpr int E2E_TRIES = 4;  // a loaded machine has held the line up in three tries in a row
 void e2e_try(const std::function<void()>& body);
 // A test whose whole body is one try of e2e_try.
 #define E2E_TEST(suite, name)                            \

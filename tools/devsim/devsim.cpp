@@ -23,6 +23,10 @@ namespace {
 
 constexpr size_t READ_CHUNK = 4096;
 constexpr long HANGUP_WAIT_NS = 1000000;   // how often a closed line is looked at again
+// Paced bytes go out in one write as a UART's FIFO empties, this much of the
+// line's time at once, not one write a byte: each write of a pty is work for
+// the kernel, which at 115200 baud would be some 11500 a second.
+constexpr uint64_t PACE_BURST_US = 1000;
 constexpr int EXIT_MET = 0;        // every expectation met
 constexpr int EXIT_UNMET = 1;      // an expectation was not met
 constexpr int EXIT_SETUP = 2;      // bad options, no pty, unreadable image
@@ -116,7 +120,8 @@ void deliver_input(Loop* loop, uint64_t now) {
 
 // The due bytes that may go now, as they reach the program: each one 0xFF
 // when the program's rate is not the device's. Paced, a byte goes only once
-// the line has carried the one before it, 10 bit-times later.
+// the line has carried the one before it, 10 bit-times later (give or take
+// PACE_BURST_US).
 std::vector<uint8_t> due_output(Loop* loop, uint64_t now, bool rates_match) {
     std::vector<uint8_t> out;
     const Device& device = loop->device;
@@ -125,7 +130,7 @@ std::vector<uint8_t> due_output(Loop* loop, uint64_t now, bool rates_match) {
     const bool paced = device.scenario.pace || !device.babble.empty();
     const uint64_t byte_us = paced ? byte_time_us(device_baud(device)) : 0;
     for (const OutByte& b : device.outbox) {
-        if (b.due_us > now || (byte_us != 0 && loop->tx_free_us > now)) break;
+        if (b.due_us > now || (byte_us != 0 && loop->tx_free_us > now + PACE_BURST_US)) break;
         out.push_back(rates_match ? b.byte : 0xFF);
         if (byte_us != 0) loop->tx_free_us = std::max(loop->tx_free_us, b.due_us) + byte_us;
     }
