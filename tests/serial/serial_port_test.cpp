@@ -89,27 +89,35 @@ TEST_F(SerialPortTest, MissingPortDoesNotOpen) {
 
 // Once a byte has come, a read ends when 10 ms pass without another: bytes
 // closer together than that come back in one read, a longer pause splits it.
+// A peer held up 7 ms or more by a loaded machine paused longer than its
+// script says: that try is made again.
 TEST_F(SerialPortTest, ReadEndsOnATenMillisecondGap) {
     struct Case { const char* name; const char* script; int32_t then; uint32_t last_byte_ms; };
     const Case cases[] = {
-        {"bytes 3 ms apart", "send 01\nsleep 3\nsend 02\nsleep 3\nsend 03\nsleep 60\nsend 04", 2, 6},
+        {"bytes 3 ms apart", "trickle 01 3 3\nsleep 60\nsend 04", 2, 6},
         {"a 40 ms pause", "send 01 02\nsleep 40\nsend 03 04", 1, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        start_peer(std::string("expect_text G\n") + c.script);
-        open_port();
-        ASSERT_EQ(port_write(&port, GO, 1), 1);
-        uint8_t buffer[8] = {};
-        ASSERT_EQ(port_read(&port, buffer, 1), 1);  // the clock starts with the first byte
-        int32_t got = 0;
-        const uint32_t took = elapsed_ms([&] { got = port_read(&port, buffer + 1, 7); });
-        EXPECT_EQ(got, c.then);
-        EXPECT_GE(took, c.last_byte_ms + 9) << "the read ends 10 to 30 ms after its last byte";
-        EXPECT_LE(took, c.last_byte_ms + 30) << "the read ends 10 to 30 ms after its last byte";
-        EXPECT_EQ(port_read(&port, buffer + 1 + got, 7 - got), 3 - c.then) << "the rest in the next read";
-        EXPECT_EQ(buffer[3], 4);
-        EXPECT_TRUE(finish_peer().ok);
+        for (int attempt = 1;; ++attempt) {
+            start_peer(std::string("expect_text G\n") + c.script);
+            open_port();
+            ASSERT_EQ(port_write(&port, GO, 1), 1);
+            uint8_t buffer[8] = {};
+            ASSERT_EQ(port_read(&port, buffer, 1), 1);  // the clock starts with the first byte
+            int32_t got = 0;
+            const uint32_t took = elapsed_ms([&] { got = port_read(&port, buffer + 1, 7); });
+            const int32_t rest = port_read(&port, buffer + 1 + got, 7 - got);
+            const PeerResult peer = finish_peer();
+            if (peer.send_gap_ms >= 7 && attempt < 6) continue;
+            EXPECT_EQ(got, c.then);
+            EXPECT_GE(took, c.last_byte_ms + 9) << "the read ends 10 to 30 ms after its last byte";
+            EXPECT_LE(took, c.last_byte_ms + 30) << "the read ends 10 to 30 ms after its last byte";
+            EXPECT_EQ(rest, 3 - c.then) << "the rest in the next read";
+            EXPECT_EQ(buffer[3], 4);
+            EXPECT_TRUE(peer.ok);
+            break;
+        }
     }
 }
 
