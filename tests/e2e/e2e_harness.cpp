@@ -11,17 +11,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 
 #include <nlohmann/json.hpp>
 
 #include "e2e_process.h"
-#include "held_up.h"
 
 namespace {
-
-std::mutex held_up_lock;
-double held_up_longest_ms = 0;
 
 constexpr uint32_t LINK_WAIT_MS = 10000;      // devsim makes its link at once; allow a loaded machine
 constexpr uint32_t DEVSIM_GRACE_MS = 3000;    // time to write the report after SIGTERM
@@ -113,12 +108,8 @@ void write_all(int fd, const std::string& bytes) {
 void watch_native(const RunPlan& plan, pid_t pid, int out_fd, int in_fd, RunResult* result) {
     const double end = now_ms() + plan.timeout_ms;
     KeyFeeder feeder{&plan.keys};
-    HeldUpWatch held_up;
-    held_up_watch_open(&held_up, pid);
     bool open = true;
     while (now_ms() < end) {
-        held_up_watch_look(&held_up);
-        result->held_up_ms = held_up_watch_longest_ms(held_up);
         if (open) open = read_output(out_fd, 20, &result->output);
         const std::string keys = due_keys(&feeder, result->output);
         if (!keys.empty()) write_all(in_fd, keys);
@@ -127,11 +118,9 @@ void watch_native(const RunPlan& plan, pid_t pid, int out_fd, int in_fd, RunResu
             while (read_output(out_fd, 0, &result->output)) {
             }
             result->keys_sent = feeder.next;
-            held_up_watch_close(&held_up);
             return;
         }
     }
-    held_up_watch_close(&held_up);
     result->timed_out = true;
     result->keys_sent = feeder.next;
     result->exit_status = -1;
@@ -159,6 +148,10 @@ void run_native(const RunPlan& plan, const std::string& folder, RunResult* resul
     (void)mkdir(lock_dir.c_str(), 0755);  // a failure shows as a run without lock files
     ChildPlan child;
     child.argv = plan.launcher;
+    if (plan.as_nobody) {
+        const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        child.argv.insert(child.argv.begin(), nobody.begin(), nobody.end());
+    }
     child.argv.push_back(e2e_program_path());
     child.argv.insert(child.argv.end(), plan.args.begin(), plan.args.end());
     child.env = {{"OFWU_COM_DIR", com_dir}, {"OFWU_LOCK_DIR", lock_dir}};
@@ -286,31 +279,6 @@ void run_wine(const RunPlan& plan, const std::string& folder, RunResult* result)
 
 }  // namespace
 
-TempFolder::TempFolder() {
-    std::string pattern = env_or("TMPDIR", "/tmp") + "/ofwu-e2e-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;  // a folder that cannot be removed is left for the system's cleaning
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-}
-
-double e2e_held_up_ms() {
-    const std::lock_guard<std::mutex> hold(held_up_lock);
-    return held_up_longest_ms;
-}
-
-void e2e_held_up_reset() {
-    const std::lock_guard<std::mutex> hold(held_up_lock);
-    held_up_longest_ms = 0;
-}
-
-void e2e_note_held_up(double ms) {
-    const std::lock_guard<std::mutex> hold(held_up_lock);
-    held_up_longest_ms = std::max(held_up_longest_ms, ms);
-}
-
 std::string e2e_program_path() {
     return OFWU_PROGRAM;
 }
@@ -388,7 +356,6 @@ DeviceOutcome devsim_wait(DevsimProcess* process, uint32_t limit_ms) {
     auto parsed = std::make_shared<nlohmann::json>(nlohmann::json::parse(outcome.report_text, nullptr, false));
     if (parsed->is_discarded()) *parsed = nullptr;
     outcome.report = parsed;
-    e2e_note_held_up(device_held_up_ms(outcome));
     outcome.log = file_text(process->log_path);
     outcome.link_left = path_exists(process->link);
     // A devsim that had to be killed cannot remove its link: do it for it.
@@ -404,8 +371,6 @@ DeviceOutcome devsim_stop(DevsimProcess* process) {
 RunResult e2e_run(const RunPlan& plan) {
     RunResult result;
     const double start = now_ms();
-    line_canary_start();
-    const double canary_from = line_canary_now_ms();
     TempFolder folder;
     if (folder.path.empty()) {
         result.error = "cannot make a temporary folder";
@@ -414,132 +379,6 @@ RunResult e2e_run(const RunPlan& plan) {
     if (plan.wine) run_wine(plan, folder.path, &result);
     else run_native(plan, folder.path, &result);
     result.elapsed_ms = now_ms() - start;
-    for (const DeviceOutcome& d : result.devices) result.held_up_ms = std::max(result.held_up_ms, device_held_up_ms(d));
-    result.held_up_ms = std::max(result.held_up_ms, line_canary_longest_ms(canary_from, line_canary_now_ms()));
-    e2e_note_held_up(result.held_up_ms);
     return result;
 }
 
-namespace {
-
-const nlohmann::json& value_at(const DeviceOutcome& d, const std::string& pointer) {
-    static const nlohmann::json absent;
-    const nlohmann::json::json_pointer at(pointer);
-    return d.report != nullptr && d.report->contains(at) ? (*d.report)[at] : absent;
-}
-
-const nlohmann::json& events_of(const DeviceOutcome& d) {
-    static const nlohmann::json none = nlohmann::json::array();
-    const nlohmann::json& v = value_at(d, "/events");
-    return v.is_array() ? v : none;
-}
-
-}  // namespace
-
-double report_number(const DeviceOutcome& d, const std::string& pointer) {
-    const nlohmann::json& v = value_at(d, pointer);
-    return v.is_number() ? v.get<double>() : 0;
-}
-
-std::string report_text(const DeviceOutcome& d, const std::string& pointer) {
-    const nlohmann::json& v = value_at(d, pointer);
-    return v.is_string() ? v.get<std::string>() : "";
-}
-
-bool report_flag(const DeviceOutcome& d, const std::string& pointer) {
-    const nlohmann::json& v = value_at(d, pointer);
-    return v.is_boolean() && v.get<bool>();
-}
-
-double count_of(const DeviceOutcome& d, const std::string& name) {
-    return report_number(d, "/counts/" + name);
-}
-
-double device_held_up_ms(const DeviceOutcome& d) {
-    return report_number(d, "/timing/held_up_ms");
-}
-
-std::vector<std::string> protocol_errors(const DeviceOutcome& d) {
-    const nlohmann::json& v = value_at(d, "/protocol_errors");
-    return v.is_array() ? v.get<std::vector<std::string>>() : std::vector<std::string>();
-}
-
-size_t event_count(const DeviceOutcome& d) {
-    return events_of(d).size();
-}
-
-double event_line_baud(const DeviceOutcome& d, size_t index) {
-    return events_of(d).at(index).at("line_baud").get<double>();
-}
-
-double event_repeat(const DeviceOutcome& d, size_t index) {
-    return events_of(d).at(index).at("repeat").get<double>();
-}
-
-// The first 120 and the last 60 of a long list.
-std::string event_list(const DeviceOutcome& d) {
-    const nlohmann::json& events = events_of(d);
-    std::string text;
-    char line[256];
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (i == 120 && events.size() > 200) {
-            text += "...\n";
-            i = events.size() - 60;
-        }
-        const nlohmann::json& e = events[i];
-        std::snprintf(line, sizeof line, "%10.1f ms  %6.0f  %-14s %s (x%.0f)\n", e.at("t_ms").get<double>(),
-                      e.at("line_baud").get<double>(), e.at("kind").get<std::string>().c_str(),
-                      e.at("detail").get<std::string>().c_str(), e.at("repeat").get<double>());
-        text += line;
-    }
-    return text;
-}
-
-size_t find_event(const DeviceOutcome& d, const std::string& kind, size_t from, const std::string& detail) {
-    const nlohmann::json& events = events_of(d);
-    for (size_t i = from; i < events.size(); ++i) {
-        if (events[i].at("kind") == kind && events[i].at("detail").get<std::string>().rfind(detail, 0) == 0) return i;
-    }
-    return events.size();
-}
-
-std::vector<std::string> line_rates(const DeviceOutcome& d) {
-    std::vector<std::string> rates;
-    for (const nlohmann::json& e : events_of(d)) {
-        if (e.at("kind") == "line rate") rates.push_back(e.at("detail").get<std::string>());
-    }
-    // The program gives the line up as it found it: the line's first rate
-    // again at the end, seen or not before devsim stopped, is no rate the
-    // program used.
-    while (rates.size() > 1 && rates.back() == rates.front()) rates.pop_back();
-    return rates;
-}
-
-double events_between(const DeviceOutcome& d, const std::string& kind, size_t from, size_t to) {
-    const nlohmann::json& events = events_of(d);
-    double n = 0;
-    for (size_t i = from; i < to && i < events.size(); ++i) {
-        if (events[i].at("kind") == kind) n += events[i].at("repeat").get<double>();
-    }
-    return n;
-}
-
-size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from) {
-    const nlohmann::json& events = events_of(d);
-    for (size_t i = from; i < events.size(); ++i) {
-        if (events[i].at("line_baud").get<double>() == baud) return i;
-    }
-    return events.size();
-}
-
-bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to) {
-    const nlohmann::json& events = events_of(d);
-    for (size_t i = from; i < to && i < events.size(); ++i) {
-        if (events[i].at("line_baud").get<double>() != baud) return false;
-    }
-    return true;
-}
-
-double event_unix_ms(const DeviceOutcome& d, size_t index) {
-    return report_number(d, "/start_unix_ms") + events_of(d).at(index).at("t_ms").get<double>();
-}

@@ -1,6 +1,8 @@
 // End-to-end runs of the program against simulated devices (Linux only).
 //
-// e2e_run starts one devsim per requested COM number in a fresh temporary
+// Two runners implement e2e_run, one for each test program: over real
+// pseudo-terminals (e2e_harness.cpp, for e2e_tests) and on the virtual clock
+// (tests/virtual, for virtual_tests). The real runner starts one devsim per requested COM number in a fresh temporary
 // folder, runs the program with its arguments, types keys when the output
 // shows what they answer, and collects the output, the exit status and every
 // device's report. It always stops what it started and removes what it made,
@@ -54,6 +56,7 @@ struct RunPlan {
     // removes a name.
     std::vector<std::pair<std::string, std::string>> env;
     std::vector<std::string> launcher;      // natively: runs the program (setpriv, say)
+    bool as_nobody = false;                 // natively: the program runs as the user nobody (65534)
     // Under Wine: `wine reg` commands (each its arguments) run in the prefix
     // before the program and after it. Before them the run empties the
     // list of COM ports the system keeps (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM,
@@ -72,6 +75,13 @@ struct DeviceOutcome {
     bool link_left = false;                 // its COM link still existed after it stopped
 };
 
+// One write of the program's standard output: when it came (the virtual
+// runner's; the real one leaves none) and where it starts in the output.
+struct OutputWrite {
+    double t_ms;
+    size_t offset;
+};
+
 struct RunResult {
     std::string output;                     // standard output; "\r\n" made "\n" under Wine
     int exit_status = -1;                   // the program's; -1 when it was killed
@@ -79,21 +89,12 @@ struct RunResult {
     size_t keys_sent = 0;                   // key steps whose text appeared
     double elapsed_ms = 0;
     double end_unix_ms = 0;                 // wall clock when the program was seen to end
-    // The longest the machine held the program (natively) or a device up
-    // while it was ready to run, or the line canary's bytes on their way
-    // (tools/pty/held_up.h).
-    double held_up_ms = 0;
+    std::vector<OutputWrite> writes;        // virtual runs: each write of the output, in order
     std::vector<DeviceOutcome> devices;     // in the order of RunPlan::devices
     std::string error;                      // the harness could not do its part
 };
 
 RunResult e2e_run(const RunPlan& plan);
-
-// The longest hold-up noted since the last reset, in any thread: every run's
-// (RunResult::held_up_ms) and every devsim's the harness collects is noted.
-double e2e_held_up_ms();
-void e2e_held_up_reset();
-void e2e_note_held_up(double ms);
 
 // Paths of the programs the runs use. The native ones are those of this
 // build; the Windows program is build-windows/ofwu.exe beside the sources,
@@ -170,9 +171,10 @@ double events_between(const DeviceOutcome& d, const std::string& kind, size_t fr
 size_t find_at_rate(const DeviceOutcome& d, double baud, size_t from = 0);
 // True when every event in [from, to) came while the line ran at `baud`.
 bool all_at_rate(const DeviceOutcome& d, double baud, size_t from, size_t to);
-// The longest the machine held devsim up while it was ready to run.
-double device_held_up_ms(const DeviceOutcome& d);
 // Milliseconds on the wall clock at an event (start_unix_ms + t_ms).
 double event_unix_ms(const DeviceOutcome& d, size_t index);
+// The time of the write in which `text` first appears in the output; -1
+// when it does not, or the run kept no times.
+double output_time_ms(const RunResult& run, const std::string& text);
 
 #endif

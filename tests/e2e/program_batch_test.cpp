@@ -165,28 +165,13 @@ std::vector<ProgramCase> batch_cases() {
     return cases;
 }
 
-class ProgramBatch : public testing::TestWithParam<ProgramCase> {};
+// Over real pseudo-terminals and under Wine: a success, a failure and a bad
+// image file, the last device's line before any announcement, and a port
+// argument that names no port.
+PROGRAM_TABLE_REAL(ProgramBatch, batch_cases, "UpdatedToTheNewerVersion", "TransferFails", "ImageFileMissing",
+              "ReadyBeforeAnyAnnouncement", "PortArgumentIsNoNumber");
 
-TEST_P(ProgramBatch, Native) {
-    run_program_case(GetParam(), false);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramBatch, testing::ValuesIn(batch_cases()), program_case_name);
-
-// Under Wine: a success, a failure and a bad image file.
-std::vector<ProgramCase> wine_batch_cases() {
-    return rows_named(batch_cases(), {"UpdatedToTheNewerVersion", "TransferFails", "ImageFileMissing",
-                                      "ReadyBeforeAnyAnnouncement", "PortArgumentIsNoNumber"});
-}
-
-class ProgramBatchWine : public testing::TestWithParam<ProgramCase> {};
-
-TEST_P(ProgramBatchWine, Wine) {
-    run_program_case(GetParam(), true);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramBatchWine, testing::ValuesIn(wine_batch_cases()), program_case_name);
-
+#ifdef OFWU_VIRTUAL_TIME
 // Every rule an image file can break, and every way it can fail to be read,
 // is one line naming the file and the rule; no port is opened.
 TEST(ProgramImageFile, EachBrokenRuleIsNamedAndNoPortOpened) {
@@ -218,7 +203,7 @@ TEST(ProgramImageFile, EachBrokenRuleIsNamedAndNoPortOpened) {
         RunPlan plan = batch_on_com3({}, {"--image", c.path});
         // Root reads any file: the unreadable one is read by nobody.
         if (c.path.find("unreadable") != std::string::npos && geteuid() == 0) {
-            plan.launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+            plan.as_nobody = true;
         }
         const RunResult run = e2e_run(plan);
         ASSERT_EQ(run.error, "");
@@ -228,6 +213,9 @@ TEST(ProgramImageFile, EachBrokenRuleIsNamedAndNoPortOpened) {
     }
 }
 
+#endif
+
+#ifndef OFWU_VIRTUAL_TIME
 // Devices on COM1 to COM4, and the program run with `args` by the shell
 // command `shell` (the program and its arguments are "$@").
 RunPlan four_devices(std::vector<std::string> args, const std::string& shell) {
@@ -241,7 +229,7 @@ RunPlan four_devices(std::vector<std::string> args, const std::string& shell) {
 
 // The usual shell loop over a list of ports: no run reads the list, so each
 // device is updated once.
-E2E_TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
+TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
     TempFolder folder;
     const std::string ports = folder.path + "/ports.txt";
     std::ofstream(ports) << "1\n2\n3\n4\n";
@@ -260,7 +248,7 @@ E2E_TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
 
 // A log closed early never stops an update, and a run ended by a signal
 // still sums itself up.
-E2E_TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
+TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
     TempFolder folder;
     const std::string rc = folder.path + "/rc";
     struct Case { const char* name; std::string shell; std::vector<std::string> device; std::string said; int status; bool whole; };
@@ -287,6 +275,9 @@ E2E_TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
     }
 }
 
+#endif
+
+#ifdef OFWU_VIRTUAL_TIME
 // With options the port argument is a number from 0 to 99 or a path, and
 // anything else is a usage error naming it, followed by the options'
 // usage: text that is no number would have scanned and updated whatever
@@ -317,10 +308,13 @@ TEST(ProgramBatchUsage, PortArgumentsThatNameNoPortAreRefused) {
     }
 }
 
+#endif
+
+#ifndef OFWU_VIRTUAL_TIME
 // --report appends one JSON line a run, with or without --batch; parallel
 // runs share one file; a file that cannot be appended to is refused before
 // any port is opened; the one port named, in use, is status 9.
-E2E_TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
+TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
     TempFolder folder;
     const std::string report = folder.path + "/runs.jsonl";
     const auto lines = [&report]() {
@@ -384,7 +378,7 @@ E2E_TEST(ProgramBatchReport, OneJsonLineARunAlsoFromRunsAtOnce) {
 }
 
 // An image from a pipe or a FIFO whose writer comes late is read whole.
-E2E_TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
+TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
     TempFolder folder;
     const std::string image = firmware_path("snd44_rev2.img");
     const std::string fifo = folder.path + "/image.fifo";
@@ -405,6 +399,9 @@ E2E_TEST(ProgramImageFile, PipesAndFifosAreReadWhole) {
     }
 }
 
+#endif
+
+#ifdef OFWU_VIRTUAL_TIME
 // What --list says of an image after its label: the figures of its header and trailer.
 std::string list_line(const FirmwareImage& image) {
     char line[160];
@@ -442,5 +439,7 @@ TEST(ProgramOptions, ListHelpAndVersion) {
         EXPECT_NE(help.output.find(line), std::string::npos) << line;
     }
 }
+
+#endif
 
 }  // namespace

@@ -1,13 +1,10 @@
 #include "program_e2e.h"
 
-#include <gtest/gtest-spi.h>
-
 #include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "held_up.h"
 #include "identity.h"
 
 const char KEY_PROMPT[] = "\nPress any key to exit...";
@@ -93,44 +90,13 @@ std::string collapse_progress(const std::string& output) {
     return out + output.substr(at);
 }
 
-void e2e_try(const std::function<void()>& body) {
-    line_canary_start();
-    for (int attempt = 1;; ++attempt) {
-        e2e_held_up_reset();
-        const double from = line_canary_now_ms();
-        testing::TestPartResultArray results;
-        {
-            const testing::ScopedFakeTestPartResultReporter intercept(
-                testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
-            body();
-        }
-        const double held_up_ms = std::max(e2e_held_up_ms(), line_canary_longest_ms(from, line_canary_now_ms()));
-        bool failed = false;
-        for (int i = 0; i < results.size(); ++i) failed = failed || results.GetTestPartResult(i).failed();
-        if (failed && attempt < E2E_TRIES && held_up_ms >= HELD_UP_RETRY_MS) {
-            std::printf("[  AGAIN   ] the machine held a process up %.0f ms in try %d\n", held_up_ms, attempt);
-            continue;
-        }
-        for (int i = 0; i < results.size(); ++i) {
-            const testing::TestPartResult& r = results.GetTestPartResult(i);
-            if (r.skipped()) GTEST_SKIP() << r.message();
-            testing::internal::AssertHelper(r.type(), r.file_name(), r.line_number(), r.message()) = testing::Message();
-        }
-        return;
-    }
-}
-
 void run_program_case(const ProgramCase& c, bool wine) {
-    if (wine) E2E_REQUIRE(e2e_wine_missing());
-    RunResult run;
-    e2e_try([&] {
-        RunPlan plan = c.plan(wine);
-        plan.wine = wine;
-        run = e2e_run(plan);
-        ASSERT_EQ(run.error, "");
-        c.check(run, wine);
-        for (const DeviceOutcome& d : run.devices) expect_protocol_kept(d);
-    });
+    RunPlan plan = c.plan(wine);
+    plan.wine = wine;
+    const RunResult run = e2e_run(plan);
+    ASSERT_EQ(run.error, "");
+    c.check(run, wine);
+    for (const DeviceOutcome& d : run.devices) expect_protocol_kept(d);
     if (testing::Test::HasFailure()) {
         for (const DeviceOutcome& d : run.devices) ADD_FAILURE() << "devsim on COM" << d.com << ":\n" << event_list(d);
     }

@@ -52,24 +52,33 @@ std::vector<Row> rows_named(const std::vector<Row>& rows, const std::set<std::st
     }
 bool e2e_under_ci();
 
-// Runs `body`, a test's whole try, up to E2E_TRIES times. A try that failed
-// while the machine held its program, a simulated device or the line
-// canary up HELD_UP_RETRY_MS or more (e2e_held_up_ms) proves nothing about
-// the program and is made again; the last try is judged as it went.
-constexpr double HELD_UP_RETRY_MS = 300;
-constexpr int E2E_TRIES = 4;  // a loaded machine has held the line up in three tries in a row
-void e2e_try(const std::function<void()>& body);
-// A test whose whole body is one try of e2e_try.
-#define E2E_TEST(suite, name)                            \
-    void suite##_##name##_try();                         \
-    TEST(suite, name) { e2e_try(suite##_##name##_try); } \
-    void suite##_##name##_try()
-
-// Runs one case: natively, or under Wine (E2E_REQUIRE: Wine runs can be
-// made). Every device of the run must have seen the protocol kept.
+// Runs one case: on the virtual clock or natively (`wine` false), or under
+// Wine. Every device of the run must have seen the protocol kept.
 void run_program_case(const ProgramCase& c, bool wine);
 // gtest's name for a case of a table.
 std::string program_case_name(const testing::TestParamInfo<ProgramCase>& info);
+
+// A table of cases, `suite`, made by the function `table`: every row on
+// the virtual clock (virtual_tests). PROGRAM_TABLE_REAL also runs the rows
+// named after it over real pseudo-terminals (e2e_tests), natively and under
+// Wine; PROGRAM_TABLE's rows run on the virtual clock only.
+#ifdef OFWU_VIRTUAL_TIME
+#define PROGRAM_TABLE(suite, table)                                      \
+    class suite : public testing::TestWithParam<ProgramCase> {};         \
+    TEST_P(suite, Virtual) { run_program_case(GetParam(), false); }      \
+    INSTANTIATE_TEST_SUITE_P(Cases, suite, testing::ValuesIn(table()), program_case_name)
+#define PROGRAM_TABLE_REAL(suite, table, ...) PROGRAM_TABLE(suite, table)
+#else
+#define PROGRAM_TABLE(suite, table) [[maybe_unused]] auto* const suite##_virtual_only = &table
+#define PROGRAM_TABLE_REAL(suite, table, ...)                            \
+    class suite : public testing::TestWithParam<ProgramCase> {};         \
+    TEST_P(suite, Native) { run_program_case(GetParam(), false); }       \
+    TEST_P(suite, Wine) {                                                \
+        E2E_REQUIRE(e2e_wine_missing());                                 \
+        run_program_case(GetParam(), true);                              \
+    }                                                                    \
+    INSTANTIATE_TEST_SUITE_P(Cases, suite, testing::ValuesIn(rows_named(table(), {__VA_ARGS__})), program_case_name)
+#endif
 
 // ---- What the program prints ----
 

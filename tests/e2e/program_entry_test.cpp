@@ -126,24 +126,15 @@ std::vector<ProgramCase> entry_cases() {
     return cases;
 }
 
-class ProgramEntry : public testing::TestWithParam<ProgramCase> {};
+PROGRAM_TABLE(ProgramEntry, entry_cases);
 
-TEST_P(ProgramEntry, Native) {
-    run_program_case(GetParam(), false);
-}
-
-TEST_P(ProgramEntry, Wine) {
-    run_program_case(GetParam(), true);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramEntry, testing::ValuesIn(entry_cases()), program_case_name);
-
+#ifndef OFWU_VIRTUAL_TIME
 // On Linux a key of code 0 (Ctrl-Space) is a whole key, and a second code
 // is taken only when one is already waiting: a lone 0 ends the exit wait,
 // and a 0 typed in the watch does not stop the loop until another key
 // comes, so the ready message still ends the program. Natively only: a
 // console under Wine cannot be typed a lone 0.
-E2E_TEST(ProgramEntryKeys, ACodeZeroKeyIsAWholeKey) {
+TEST(ProgramEntryKeys, ACodeZeroKeyIsAWholeKey) {
     for (const std::string& keys : {std::string(1, '\0'), std::string("\0;", 2)}) {
         RunPlan plan = plan_of({"5"}, {});
         plan.keys = {{KEY_PROMPT, keys}};
@@ -164,7 +155,7 @@ E2E_TEST(ProgramEntryKeys, ACodeZeroKeyIsAWholeKey) {
 // Started without standard output or standard input, the program must not
 // make the port of them: the device sees nothing but the protocol, and the
 // question, with no key to come, ends the program.
-E2E_TEST(ProgramEntryStreams, ClosedStandardStreamsNeverBecomeThePort) {
+TEST(ProgramEntryStreams, ClosedStandardStreamsNeverBecomeThePort) {
     struct Case { const char* shell; bool output_seen; };
     const Case cases[] = {{"exec \"$@\" >&- </dev/null", false}, {"exec \"$@\" <&-", true}};
     for (const Case& c : cases) {
@@ -182,5 +173,7 @@ E2E_TEST(ProgramEntryStreams, ClosedStandardStreamsNeverBecomeThePort) {
         EXPECT_EQ(count_of(d, "bytes_dropped_wrong_rate"), 0);
     }
 }
+
+#endif
 
 }  // namespace

@@ -1,18 +1,9 @@
 // Runs the fault matrix (program_fault.h) end to end against a simulated
-// device, natively and a few rows with the Windows program under Wine: each
-// row's message, line rates and time bounds, and the attempt after the fault
-// completing the update.
-//
-// The fault runs are independent of each other (each has its own folder and
-// device), so they start together, a dozen at a time, when the first case
-// asks for its run.
+// device, every row on the virtual clock and two over real pseudo-terminals
+// (natively and under Wine): each row's message, line rates and times, and
+// the attempt after the fault completing the update.
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <future>
-#include <map>
-#include <mutex>
-#include <set>
 
 #include "program_fault.h"
 
@@ -21,30 +12,6 @@ namespace {
 struct TimedRun {
     RunResult run;
     RunResult replugged;     // gone rows only
-};
-
-// At most this many runs at once, so that the time bounds hold on a small
-// machine too.
-class Slots {
-public:
-    explicit Slots(int count) : free_(count) {}
-    void take() {
-        std::unique_lock<std::mutex> hold(lock_);
-        freed_.wait(hold, [this] { return free_ > 0; });
-        --free_;
-    }
-    void give() {
-        {
-            const std::lock_guard<std::mutex> hold(lock_);
-            ++free_;
-        }
-        freed_.notify_one();
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable freed_;
-    int free_;
 };
 
 // A row's run, and for a gone row its run once the device is back.
@@ -59,44 +26,6 @@ TimedRun timed_fault_run(const FaultRow& row, bool wine) {
         t.replugged = e2e_run(again);
     }
     return t;
-}
-
-// Every selected row's run, started on the first request (the long rows
-// first); a case waits for its own.
-const TimedRun& fault_run(const std::string& name) {
-    static std::mutex lock;
-    static Slots slots(12);
-    static std::map<std::string, std::shared_future<TimedRun>> runs;
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        if (runs.empty()) {
-            std::set<std::string> selected;
-            const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
-            for (int i = 0; i < unit.total_test_suite_count(); ++i) {
-                const testing::TestSuite& suite = *unit.GetTestSuite(i);
-                if (std::string(suite.name()) != "Cases/ProgramFault") continue;
-                for (int j = 0; j < suite.total_test_count(); ++j) {
-                    const testing::TestInfo& info = *suite.GetTestInfo(j);
-                    const std::string full = info.name();
-                    if (info.should_run()) selected.insert(full.substr(full.find('/') + 1));
-                }
-            }
-            selected.insert(name);
-            std::vector<FaultRow> rows = fault_rows();
-            std::stable_sort(rows.begin(), rows.end(),
-                             [](const FaultRow& a, const FaultRow& b) { return a.min_ms > b.min_ms; });
-            for (const FaultRow& row : rows) {
-                if (selected.count(row.name) == 0) continue;
-                runs[row.name] = std::async(std::launch::async, [row] {
-                                     slots.take();
-                                     TimedRun t = timed_fault_run(row, false);
-                                     slots.give();
-                                     return t;
-                                 }).share();
-            }
-        }
-    }
-    return runs.at(name).get();
 }
 
 // The first attempt of a retried block row: it starts with block 1, stops
@@ -203,23 +132,12 @@ void check_fault_row(const FaultRow& row, const TimedRun& timed) {
     }
 }
 
-// Checks a row's runs, made again on their own (`again`) when a try failed
-// while the machine held the program or the device up; then the device's
-// events beside a failure, or the run's time.
-void check_fault_row_tries(const FaultRow& row, bool wine, const std::function<TimedRun()>& first) {
-    TimedRun timed;
-    bool again = false;
-    e2e_try([&] {
-        timed = again ? timed_fault_run(row, wine) : first();
-        again = true;
-        // The first runs were made beside the others, before this try began.
-        e2e_note_held_up(std::max(timed.run.held_up_ms, timed.replugged.held_up_ms));
-        check_fault_row(row, timed);
-    });
+// Runs a row and checks it; the device's events beside a failure.
+void run_fault_row(const FaultRow& row, bool wine) {
+    const TimedRun timed = timed_fault_run(row, wine);
+    check_fault_row(row, timed);
     const RunResult& run = timed.run;
-    if (!testing::Test::HasFailure()) {
-        std::printf("[ %-22s ] %.1f s\n", row.name.c_str(), run.elapsed_ms / 1000);
-    } else if (!run.devices.empty()) {
+    if (testing::Test::HasFailure() && !run.devices.empty()) {
         const DeviceOutcome& d = run.devices[0];
         ADD_FAILURE() << row.name << ": " << run.elapsed_ms << " ms\ndevsim:\n" << event_list(d) << d.log;
     }
@@ -231,31 +149,28 @@ std::string fault_row_name(const testing::TestParamInfo<FaultRow>& param) {
 
 class ProgramFault : public testing::TestWithParam<FaultRow> {};
 
-TEST_P(ProgramFault, Native) {
-    const FaultRow& row = GetParam();
-    check_fault_row_tries(row, false, [&] { return fault_run(row.name); });
+#ifdef OFWU_VIRTUAL_TIME
+TEST_P(ProgramFault, Virtual) {
+    run_fault_row(GetParam(), false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramFault, testing::ValuesIn(fault_rows()), fault_row_name);
-
-// The Windows program under Wine meets the faults whose handling lies in
-// its own serial port code: an abandoned wait for an answer (4 s, then the
-// transfer is cancelled), noise where an answer belongs, the line gone in
-// the middle of a transfer, a version line that never comes. One at a time:
-// the runs share the Wine prefix and its COM3. (The other rows' paths are
-// the same code above the port on both systems.)
-std::vector<FaultRow> wine_fault_rows() {
-    return rows_named(fault_rows(), {"MiddleBlockSilent", "MiddleBlockNoise", "MiddleBlockUnplug", "RestartSilent"});
+#else
+// Over real pseudo-terminals, natively and with the Windows program under
+// Wine: an abandoned wait for an answer in the middle of a transfer (4 s,
+// then the transfer is cancelled), and a restarted application that never
+// announces its version, which the 30 s watch follows to its end.
+TEST_P(ProgramFault, Native) {
+    run_fault_row(GetParam(), false);
 }
 
-class ProgramFaultWine : public testing::TestWithParam<FaultRow> {};
-
-TEST_P(ProgramFaultWine, Wine) {
+TEST_P(ProgramFault, Wine) {
     E2E_REQUIRE(e2e_wine_missing());
-    const FaultRow& row = GetParam();
-    check_fault_row_tries(row, true, [&] { return timed_fault_run(row, true); });
+    run_fault_row(GetParam(), true);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramFaultWine, testing::ValuesIn(wine_fault_rows()), fault_row_name);
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramFault, testing::ValuesIn(rows_named(fault_rows(), {"MiddleBlockSilent", "RestartSilent"})),
+                         fault_row_name);
+#endif
 
 }  // namespace

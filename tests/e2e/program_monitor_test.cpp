@@ -62,22 +62,12 @@ std::vector<ProgramCase> monitor_cases() {
     return cases;
 }
 
-class ProgramMonitor : public testing::TestWithParam<ProgramCase> {};
-
-TEST_P(ProgramMonitor, Native) {
-    run_program_case(GetParam(), false);
-}
-
-TEST_P(ProgramMonitor, Wine) {
-    run_program_case(GetParam(), true);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramMonitor, testing::ValuesIn(monitor_cases()), program_case_name);
+PROGRAM_TABLE(ProgramMonitor, monitor_cases);
 
 // Each progress message restarts the watch: with one every 10 s for 35 s
 // the program stays, and ends 30 s after the last. Natively only, once (or
 // again when the machine held it up): it takes a minute.
-E2E_TEST(ProgramMonitorWatch, ProgressMessagesRestartTheWatch) {
+TEST(ProgramMonitorWatch, ProgressMessagesRestartTheWatch) {
     const RunResult run = e2e_run(update_then({"10000:!100,1,0", "10000:!100,1,1", "10000:!100,1,2"}, 80000));
     ASSERT_EQ(run.error, "");
     expect_ended(run);

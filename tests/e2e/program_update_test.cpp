@@ -264,24 +264,15 @@ std::vector<ProgramCase> transfer_cases() {
     return cases;
 }
 
-class ProgramUpdate : public testing::TestWithParam<ProgramCase> {};
+PROGRAM_TABLE_REAL(ProgramUpdate, transfer_cases, "Slot0FromTheApplication");
 
-TEST_P(ProgramUpdate, Native) {
-    run_program_case(GetParam(), false);
-}
-
-TEST_P(ProgramUpdate, Wine) {
-    run_program_case(GetParam(), true);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramUpdate, testing::ValuesIn(transfer_cases()), program_case_name);
-
+#ifdef OFWU_VIRTUAL_TIME
 // The device says it is ready while the first question stands; the user
 // answers N, then Y. The next pass takes the ready message in before it asks
 // again, and the transfer must clear it: the watch after the transfer then
 // waits for the restarted device's own ready message, 3 s after its return.
 // Natively only: the question's time under Wine is too loose to aim at.
-E2E_TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
+TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
     RunPlan plan;
     plan.args = {"3"};
     plan.devices = {{3, concat(snd44(1), {"--start-line", "1000:=P", "--line", "3000:=P"})}};
@@ -302,5 +293,7 @@ E2E_TEST(ProgramUpdateReady, ReadyBeforeTheTransferDoesNotEndTheWatch) {
     EXPECT_EQ(count_of(d, "script_lines_sent"), 2) << "the program left before the second =P";
     expect_protocol_kept(d);
 }
+
+#endif
 
 }  // namespace
