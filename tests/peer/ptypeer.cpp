@@ -15,10 +15,6 @@
 //
 //   status ok | status fail <reason>
 //   rx <baud> <hex bytes>      one line per run of bytes read at one line rate
-//   send_gap <ms>              the longest time between two writes of a
-//                              trickle or a repeat, or from a repeat's last
-//                              write to the next send: how long a loaded
-//                              machine held the peer up
 //
 // Script lines (all waits in milliseconds):
 //   expect <hex>...      the next bytes must be these, within 5000 ms
@@ -26,8 +22,7 @@
 //   recv <n>             read n bytes, whatever they are
 //   send <hex>...        write bytes
 //   send_text <text>     write text (\xHH escapes allowed)
-//   trickle <hex> <n> <ms>  write the byte n times, ms apart (at a real-time
-//                        priority where the peer may take one)
+//   trickle <hex> <n> <ms>  write the byte n times, ms apart
 //   repeat <for> <ms> <hex>...  write the bytes again and again, ms apart,
 //                        for `for` ms (0: until the program closes the line)
 //   sleep <ms>
@@ -37,7 +32,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,11 +65,6 @@ struct Session {
     std::string failure;
     // Runs of received bytes, each with the rate the line had when they came.
     std::vector<std::pair<unsigned, std::string>> rx;
-    // A loaded machine can hold the peer up: the longest gap its trickles
-    // and repeats really kept, and when the last write of one was made (0:
-    // the next write is not part of one).
-    long send_gap_ms = 0;
-    long paced_write_ms = 0;
     std::string done_path;  // appears when the test is over
 };
 
@@ -139,17 +128,8 @@ void fail(Session& s, const std::string& why) {
     if (s.failure.empty()) s.failure = why;
 }
 
-// Notes a write of a trickle or a repeat (`paced`), or of a send that may
-// directly follow a repeat, in the longest gap.
-void note_write(Session& s, bool paced) {
-    const long now = now_ms();
-    if (s.paced_write_ms != 0 && now - s.paced_write_ms > s.send_gap_ms) s.send_gap_ms = now - s.paced_write_ms;
-    s.paced_write_ms = paced ? now : 0;
-}
-
 void send_bytes(Session& s, const std::string& bytes) {
     if (s.line.master < 0) return fail(s, "send after hangup");
-    note_write(s, false);
     if (write(s.line.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) fail(s, "write failed");
 }
 
@@ -172,7 +152,7 @@ void send_when_room(Session& s, const std::string& bytes) {
         const ssize_t n = write(s.line.master, bytes.data() + sent, bytes.size() - sent);
         if (n > 0) {
             sent += static_cast<size_t>(n);
-        } else if (n < 0 && errno != EAGAIN) {
+        } else if (n < 0 && errno != EWOULDBLOCK) {
             return fail(s, "write failed");
         } else {
             pollfd p{s.line.master, POLLOUT, 0};
@@ -198,8 +178,6 @@ void run_line(Session& s, const std::string& line) {
     const std::string verb = line.substr(0, space);
     const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
     std::string bytes;
-    // A wait the script makes after a trickle or a repeat is no hold-up.
-    if (verb != "send" && verb != "send_text" && verb != "trickle" && verb != "repeat") s.paced_write_ms = 0;
     if (verb == "expect" || verb == "send") {
         if (!parse_hex(rest, &bytes)) return fail(s, "bad hex: " + line);
         if (verb == "expect") return expect_bytes(s, bytes, line);
@@ -219,23 +197,10 @@ void run_line(Session& s, const std::string& line) {
         long count = 0;
         long gap = 0;
         if (std::sscanf(rest.c_str(), "%x %ld %ld", &byte, &count, &gap) != 3) return fail(s, "bad trickle: " + line);
-        // A trickle keeps its bytes closer than the program's 10 ms gap for
-        // seconds, which on a busy machine only a real-time priority can
-        // promise. Where the peer may not take one it trickles as it can,
-        // and the gap it reports says how well that went.
-        const int policy = sched_getscheduler(0);
-        sched_param before{};
-        (void)sched_getparam(0, &before);
-        sched_param real_time{};
-        real_time.sched_priority = 1;
-        const bool raised = sched_setscheduler(0, SCHED_FIFO, &real_time) == 0;
         for (long i = 0; i < count && s.failure.empty(); ++i) {
             send_bytes(s, std::string(1, static_cast<char>(byte)));
-            note_write(s, true);
             std::this_thread::sleep_for(std::chrono::milliseconds(gap));
         }
-        if (raised) (void)sched_setscheduler(0, policy, &before);
-        s.paced_write_ms = 0;
         return;
     }
     if (verb == "repeat") {
@@ -249,7 +214,6 @@ void run_line(Session& s, const std::string& line) {
         const long until = now_ms() + for_ms;
         while ((for_ms == 0 || now_ms() < until) && !line_closed(s) && s.failure.empty()) {
             send_when_room(s, bytes);
-            if (!line_closed(s)) note_write(s, true);
             std::this_thread::sleep_for(std::chrono::milliseconds(gap));
         }
         return;
@@ -328,7 +292,6 @@ void serve_request(const std::string& dir, const std::string& name, const std::s
     }
     std::string result = s.failure.empty() ? "status ok\n" : "status fail " + s.failure + "\n";
     for (const auto& run : s.rx) result += "rx " + std::to_string(run.first) + " " + run.second + "\n";
-    result += "send_gap " + std::to_string(s.send_gap_ms) + "\n";
     pty_line_close(&s.line);
     write_file(dir + "/" + name + ".result", result);
 }

@@ -78,47 +78,6 @@ TEST_F(PacketLinkTest, SilentBootloaderGivesNoAckAfterOnePortWait) {
     EXPECT_TRUE(finish_peer().ok);
 }
 
-// Idle fill is skipped for 10 s from the start of the wait and no longer: a
-// bootloader that idles for 5 s is answered, one that idles for ever is
-// given up as a silent one is; garbage at a wrong rate ends the wait at once.
-TEST_F(PacketLinkTest, BabbleEndsTheWaitAsSilenceWould) {
-    struct Case {
-        const char* name;
-        std::string peer;
-        int32_t sent;
-        int32_t received;  // -1: not asked
-        uint32_t least_ms;  // the wait took at least this (the babble really went on), and less than
-        uint32_t most_ms;
-    };
-    const Case cases[] = {
-        {"zeros for ever", babble_line(0, "00"), SEND_NO_ACK, -1, 10000, 12000},
-        {"5 s of zeros, then an answer", babble_line(5000, "00") + "\nsend CC 02 00", SEND_OK, RECEIVE_OK, 4900, 10000},
-        {"bytes at a wrong rate", "send FF FF FF", SEND_REFUSED, -1, 0, 1000},
-    };
-    const uint8_t probe[] = {COMMAND_PROBE};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        for (int attempt = 1;; ++attempt) {
-            start_peer("expect 03 26 26\n" + c.peer);
-            open_port(115200);
-            int32_t sent = -1;
-            int32_t received = -1;
-            uint8_t buffer[4];
-            uint8_t length = sizeof buffer;
-            const Timed t = timed([&] {
-                sent = packet_send(probe, 1, 1, 2000);
-                if (c.received >= 0) received = packet_receive(buffer, &length, 2000);
-            });
-            if (babble_held_up(finish_peer(), t) && attempt < 3) continue;
-            EXPECT_EQ(sent, c.sent);
-            EXPECT_EQ(received, c.received);
-            EXPECT_GE(t.took_ms, c.least_ms);
-            EXPECT_LT(t.took_ms, c.most_ms);
-            break;
-        }
-    }
-}
-
 struct ReceiveCase {
     const char* name;
     const char* peer_sends;

@@ -88,36 +88,6 @@ TEST_F(VersionQueryTest, SilentDeviceFailsAfterOnePortWait) {
     EXPECT_TRUE(finish_peer().ok);
 }
 
-// Restarted lines ("^"), empty lines and acknowledgements are served for
-// 10 s from the query's start, together, and no longer: an application that
-// sends them for ever is given up as a silent one is.
-TEST_F(VersionQueryTest, BabbleEndsTheQueryAsSilenceWould) {
-    struct Case { const char* name; std::string peer; VersionResult result; uint32_t least_ms; uint32_t most_ms; };
-    const Case cases[] = {
-        {"carets for ever", babble_line(0, "5E"), VERSION_NO_REPLY, 10000, 12000},
-        {"empty lines and acknowledgements for ever", babble_line(0, "5E 24 5E 2B 24"), VERSION_NO_REPLY, 10000,
-         12000},
-        {"2.5 s of carets, 2.5 s of empty lines, then the reply",
-         babble_line(2500, "5E") + "\n" + babble_line(2500, "5E 24 5E 2B 24") + "\nsend_text ^=V \"X\" 2.59$",
-         VERSION_OK, 4900, 10000},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        for (int attempt = 1;; ++attempt) {
-            start_peer("expect_text ^V$\n" + c.peer);
-            open_port();
-            DeviceIdentity identity{};
-            VersionResult result = VERSION_BAD_END;
-            const Timed t = timed([&] { result = query_version(&identity, 0); });
-            if (babble_held_up(finish_peer(), t) && attempt < 3) continue;
-            EXPECT_EQ(result, c.result);
-            EXPECT_GE(t.took_ms, c.least_ms);
-            EXPECT_LT(t.took_ms, c.most_ms);
-            break;
-        }
-    }
-}
-
 TEST_F(VersionQueryTest, SlowBytesWithinTheByteLimitStillMakeALine) {
     start_peer("expect_text ^V$\nsend_text ^=V \"X\" 2.\nsleep 1500\nsend_text 59$");
     open_port();

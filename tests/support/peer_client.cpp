@@ -87,8 +87,6 @@ PeerResult peer_finish(const std::string& name) {
             PeerRun run{};
             fields >> run.baud >> run.hex;
             result.runs.push_back(run);
-        } else if (line.rfind("send_gap ", 0) == 0) {
-            result.send_gap_ms = std::atol(line.c_str() + 9);
         }
     }
     result.ok = result.status == "ok";

@@ -17,7 +17,6 @@ struct PeerResult {
     bool ok = false;
     std::string status;          // "ok" or "fail <reason>"
     std::vector<PeerRun> runs;
-    long send_gap_ms = 0;        // the longest the peer was held up in a trickle or a repeat
     // Every byte the peer received, whatever the rate, as hex.
     std::string rx() const;
 };

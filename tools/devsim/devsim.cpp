@@ -16,7 +16,6 @@
 #include <fstream>
 
 #include "device.h"
-#include "held_up.h"
 #include "pty_line.h"
 
 namespace {
@@ -60,7 +59,6 @@ struct Loop {
     uint32_t seen_baud = 0;    // the program's rate when the loop last looked
     uint32_t read_baud = 0;    // the program's rate at the last read of its bytes
     bool program_set_rate = false;  // the program has set a rate of its own on the line
-    HeldUpWatch held_up;
     std::string stop_reason;
 };
 
@@ -92,7 +90,7 @@ sigset_t install_signals() {
 void take_input(Loop* loop, uint64_t now) {
     uint8_t buffer[READ_CHUNK];
     const ssize_t n = read(loop->line.master, buffer, sizeof buffer);
-    if (n <= 0) return;  // EAGAIN: nothing after all; EIO: the program has the line closed
+    if (n <= 0) return;  // nothing after all, or the program has the line closed (EIO)
     const uint32_t baud = pty_line_baud(loop->line);
     // The first read at a new rate may begin with bytes sent at the old one.
     const size_t split = baud == loop->read_baud ? 0
@@ -156,7 +154,7 @@ void send_output(Loop* loop, uint64_t now) {
     const std::vector<uint8_t> out = due_output(loop, now, rates_match);
     if (out.empty()) return;
     const ssize_t n = write(loop->line.master, out.data(), out.size());
-    if (n <= 0) return;  // EAGAIN: the program's input queue is full; try again later
+    if (n <= 0) return;  // the program's input queue is full: again later
     device->outbox.erase(device->outbox.begin(), device->outbox.begin() + n);
     report_count(&device->report, "bytes_sent", static_cast<uint64_t>(n));
     // The program leaves the line as it found it when it gives it up, and
@@ -200,14 +198,8 @@ bool should_stop(Loop* loop, uint64_t now) {
 }
 
 void run(Loop* loop, const sigset_t& waiting) {
-    uint64_t next_look_us = 0;
     for (;;) {
         uint64_t now = elapsed_us(*loop);
-        // A babble wakes the loop every byte time: a look a millisecond is plenty.
-        if (now >= next_look_us) {
-            held_up_watch_look(&loop->held_up);
-            next_look_us = now + 1000;
-        }
         deliver_input(loop, now);
         device_advance(&loop->device, now);
         if (should_stop(loop, now)) return;
@@ -243,7 +235,6 @@ bool write_report(const Loop& loop) {
 
 int finish(Loop* loop) {
     pty_line_close(&loop->line);
-    loop->device.report.held_up_ms = held_up_watch_longest_ms(loop->held_up);
     const std::vector<std::string> unmet = device_unmet(loop->device);
     for (const std::string& u : unmet) std::fprintf(stderr, "devsim: expectation not met: %s\n", u.c_str());
     if (!write_report(*loop)) {
@@ -276,7 +267,6 @@ int main(int argc, char** argv) {
     loop.read_baud = loop.line.first_baud;
     loop.device.line_baud = loop.line.first_baud;
     device_log(&loop.device, "line rate", std::to_string(loop.line.first_baud));
-    held_up_watch_open(&loop.held_up, 0);
     run(&loop, waiting);
     return finish(&loop);
 }

@@ -34,9 +34,7 @@ void report_write_members(nlohmann::ordered_json* object, const Report& report) 
     o["counts"] = nlohmann::ordered_json::object();
     for (const auto& [name, value] : report.counts) o["counts"][name] = value;
     o["protocol_errors"] = report.protocol_errors;
-    o["timing"] = {{"start_packet_ms", report.start_packet_ms},
-                   {"return_ms", report.return_ms},
-                   {"held_up_ms", report.held_up_ms}};
+    o["timing"] = {{"start_packet_ms", report.start_packet_ms}, {"return_ms", report.return_ms}};
     o["events"] = nlohmann::ordered_json::array();
     for (const Event& e : report.events) {
         o["events"].push_back({{"t_ms", e.t_ms},

@@ -25,9 +25,6 @@ struct Report {
     std::vector<std::string> protocol_errors;   // the program broke the exchange
     double start_packet_ms = -1;                // the last start packet, -1: none
     double return_ms = -1;                      // the last return command, -1: none
-    // The longest the machine kept devsim from running while it was ready
-    // to: a device held up that long answered that much late.
-    double held_up_ms = 0;
     bool echo = false;                          // copy every event to standard error
 };
 
