@@ -5,9 +5,9 @@
 #
 #   scripts/test.sh           everything (what CI runs)
 #   scripts/test.sh --quick   the edit-build-test loop: no installation, the
-#                             native build, the unit, serial, devsim and image
-#                             tests, the include layers and one complete
-#                             update end to end (under 2 minutes)
+#                             native build, the unit, devsim and image tests,
+#                             the include layers and the whole virtual-time
+#                             suite (seconds on a built tree)
 set -u
 cd "$(dirname "$0")/.."
 
