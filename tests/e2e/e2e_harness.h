@@ -2,7 +2,7 @@
 //
 // Two runners implement e2e_run, one for each test program: over real
 // pseudo-terminals (e2e_harness.cpp, for e2e_tests) and on the virtual clock
-// (tests/virtual, for virtual_tests). The real runner starts one devsim per requested COM number in a fresh temporary
+// (tools/virtual, for virtual_tests). The real runner starts one devsim per requested COM number in a fresh temporary
 // folder, runs the program with its arguments, types keys when the output
 // shows what they answer, and collects the output, the exit status and every
 // device's report. It always stops what it started and removes what it made,
