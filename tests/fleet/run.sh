@@ -38,6 +38,13 @@ trap 'exit 1' INT TERM HUP
 deb=$(ls "$work"/*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || { echo "no package was made"; exit 1; }
 
+# The playbook installs a package whose version is already installed as
+# it is: another build of the same version (an earlier run's, another
+# tree's) would be the one tested. It goes first, so this tree's is.
+if dpkg-query -W -f='${Status}' ofwu 2>/dev/null | grep -q "install ok installed"; then
+    dpkg -r ofwu >"$work/remove.log" 2>&1 || { echo "cannot remove the installed ofwu"; cat "$work/remove.log"; exit 1; }
+fi
+
 mkdir -p "$work/com" "$work/lock"
 for com in 1 2; do
     "$devsim" --link "$work/com/COM$com" --product 59 --revision 1 --version 2.58 --line 100:=P \
