@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "identity.h"
+#include "pty_line.h"
 
 const char KEY_PROMPT[] = "\nPress any key to exit...";
 const char PORT_NOT_OPENED[] = "Could not open port.";
@@ -212,4 +213,22 @@ void expect_image_complete(const DeviceOutcome& d, double start_packets) {
     EXPECT_EQ(report_number(d, "/image/start_packets"), start_packets);
     EXPECT_TRUE(report_flag(d, "/image/returned"));
     EXPECT_EQ(count_of(d, "bytes_sent_wrong_rate"), 0) << "the restarted application's version line came at 19200 baud";
+}
+
+double transfer_ms(const DeviceOutcome& d) {
+    const size_t start = find_event(d, "start packet");
+    const size_t back = find_event(d, "return", start);
+    if (back >= event_count(d)) return -1;
+    return event_unix_ms(d, back) - event_unix_ms(d, start);
+}
+
+double transfer_wire_ms(const DeviceOutcome& d, bool program_only) {
+    const size_t start = find_event(d, "start packet");
+    const size_t back = find_event(d, "return", start);
+    double bytes = (program_only ? 4 : 9) + 3;
+    for (size_t i = find_event(d, "block", start); i < back; i = find_event(d, "block", i + 1)) {
+        const std::string detail = report_text(d, "/events/" + std::to_string(i) + "/detail");
+        bytes += std::stod(detail.substr(detail.find(':') + 1)) + (program_only ? 6 : 11);  // "K: N data bytes"
+    }
+    return bytes * static_cast<double>(byte_time_us(115200)) / 1000;
 }

@@ -154,6 +154,18 @@ void expect_transcript(const std::string& actual, const std::string& expected);
 void expect_protocol_kept(const DeviceOutcome& d);
 // The device saw no port opened: only the pty's own rate, no byte.
 void expect_untouched(const DeviceOutcome& d);
+// A transfer's time on the line as devsim paces it: from the start packet's
+// arrival to the return command's, every byte of every exchange one after
+// the other at 115200 baud, in whole microseconds a byte (byte_time_us). A
+// command is its packet (length, checksum, data), the ACK, the status
+// request "#" (3 bytes), its ACK, the status reply (3 bytes) and the
+// program's ACK: data + 11 bytes; after the start packet its 9 bytes of
+// answers remain, and the return command is 3. Of those bytes the program
+// sends data + 6 a command, 4 after the start packet and the 3 of the
+// return. The time the device saw between the two, and the wire time of
+// every byte between them, or of the program's own (`program_only`).
+double transfer_ms(const DeviceOutcome& d);
+double transfer_wire_ms(const DeviceOutcome& d, bool program_only = false);
 // devsim's verdict on the image: every block arrived intact and the device
 // was told to return to its application.
 void expect_image_complete(const DeviceOutcome& d, double start_packets);

@@ -72,6 +72,34 @@ std::vector<ProgramCase> transfer_cases() {
              EXPECT_EQ(find_event(d, "start packet", reply), find_event(d, "start packet"));
              EXPECT_EQ(count_of(d, "bytes_dropped_wrong_rate"), 0);
          }});
+    // Paced at the line's real rate, the transfer takes its wire time: on
+    // the virtual clock exactly that, and nothing more. Over a real pty it
+    // takes at least the wire time of the program's own bytes (devsim
+    // delivers its answers as they leave, and a millisecond early at most),
+    // and within three times the whole however busy the machine (an 18 s
+    // transfer; under Wine each write costs more).
+    cases.push_back(
+        {"PacedFromTheApplication",
+         [](bool) {
+             RunPlan plan = com3(concat(snd44(1), {"--pace", "--expect", "update", "--line", "100:=P"}),
+                                 NEWER_QUESTION, "y");
+             plan.timeout_ms = 120000;
+             return plan;
+         },
+         [](const RunResult& run, bool) {
+             expect_ended(run);
+             expect_transcript(run.output, found_on_com3() + text_newer() + "Y\n" +
+                                               text_progress(snd44_image().block_count, true) + text_exit());
+             const DeviceOutcome& d = run.devices.at(0);
+             expect_image_complete(d, 1);
+             const double wire = transfer_wire_ms(d);
+#ifdef OFWU_VIRTUAL_TIME
+             EXPECT_NEAR(transfer_ms(d), wire, 0.0005);
+#else
+             EXPECT_GE(transfer_ms(d), transfer_wire_ms(d, true) - 1);
+             EXPECT_LT(transfer_ms(d), 3 * wire);
+#endif
+         }});
     // Slot 1 from the bootloader, where the scan finds the device: the port
     // stays at 115200 baud, each pass tries the application at 19200 first,
     // and the transfer starts with the start packet: no entry string, no
@@ -264,7 +292,7 @@ std::vector<ProgramCase> transfer_cases() {
     return cases;
 }
 
-PROGRAM_TABLE_REAL(ProgramUpdate, transfer_cases, "Slot0FromTheApplication");
+PROGRAM_TABLE_REAL(ProgramUpdate, transfer_cases, "PacedFromTheApplication");
 
 #ifdef OFWU_VIRTUAL_TIME
 // The device says it is ready while the first question stands; the user
