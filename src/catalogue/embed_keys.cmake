@@ -56,7 +56,7 @@ foreach(key_file IN LISTS KEYS)
 namespace key_${key} {
 constexpr uint8_t PEM[] = {${bytes}};
 constexpr KeyPem KEY = key_from_pem(PEM, sizeof PEM);
-#define OFWU_KEY_RULE_CHECK(broken, text) static_assert(KEY.rule != broken, \"${label}: \" text);
+#define OFWU_KEY_RULE_CHECK(broken, text) static_assert(KEY.rule != (broken), \"${label}: \" text);
 OFWU_KEY_PEM_RULES(OFWU_KEY_RULE_CHECK)
 #undef OFWU_KEY_RULE_CHECK
 }  // namespace key_${key}

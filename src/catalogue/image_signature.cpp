@@ -135,7 +135,7 @@ bool image_key_id(const ImageKey* key, char* text, SignatureFailure* failure) {
     text[0] = '\0';
     if (!signature_digest(key->key.der, SIGNATURE_KEY_DER_SIZE, digest, failure)) return false;
     for (uint32_t i = 0; i < KEY_ID_SIZE; ++i) {
-        (void)std::snprintf(text + 2 * i, 3, "%02x", digest[i]);  // two digits and the NUL: fits
+        (void)std::snprintf(text + 2 * static_cast<size_t>(i), 3, "%02x", digest[i]);  // two digits and the NUL: fits
     }
     return true;
 }

@@ -89,7 +89,10 @@ constexpr bool line_is(const uint8_t* text, const PemLine& line, const char* wor
 // *end_line the END line.
 constexpr KeyPemRule pem_body(const uint8_t* text, uint32_t size, PemLine line, KeyPem* key, uint32_t* decoded,
                               PemLine* end_line) {
-    uint32_t bits = 0, pending = 0, chars = 0, padding = 0;
+    uint32_t bits = 0;     // decoded bits not yet a whole byte
+    uint32_t pending = 0;  // how many
+    uint32_t chars = 0;    // base64 characters, "=" among them
+    uint32_t padding = 0;  // "=" seen
     for (; line.start < size && !line_is(text, line, PEM_END); line = pem_line(text, size, line.next)) {
         if (line.end == line.start || line.end - line.start > PEM_LINE_MAX) return KEY_PEM_BASE64;
         for (uint32_t i = line.start; i < line.end; ++i, ++chars) {

@@ -113,6 +113,22 @@ void take_option(int argc, char** argv, int* at, CommandLine* line) {
     refuse(line, "unknown option", argument);
 }
 
+// Options that make no sense without, or beside, another.
+void refuse_combinations(CommandLine* line) {
+    if (line->allow_older && !line->batch) refuse(line, "this option needs --batch", "--allow-older");
+    // The signature options speak of an image file; --allow-unsigned takes
+    // an image that has no signature file, which a signature named is not.
+    if (line->signature != nullptr && line->image == nullptr) refuse(line, "this option needs --image", "--signature");
+    if (line->allow_unsigned && line->image == nullptr) refuse(line, "this option needs --image", "--allow-unsigned");
+    if (line->allow_unsigned && line->signature != nullptr) {
+        refuse(line, "this option cannot be used with --signature", "--allow-unsigned");
+    }
+    // --ports lists every port and opens none: a port to use, or a run
+    // that updates, is no part of it.
+    if (line->ports && line->port != nullptr) refuse(line, "this option takes no port argument", "--ports");
+    if (line->ports && line->batch) refuse(line, "this option cannot be used with --batch", "--ports");
+}
+
 }  // namespace
 
 void command_line_read(int argc, char** argv, CommandLine* line) {
@@ -141,18 +157,7 @@ void command_line_read(int argc, char** argv, CommandLine* line) {
     if (line->port != nullptr && !port_argument_fits(line->port)) {
         refuse(line, "not a port number from 0 to 99 or a device path", line->port);
     }
-    if (line->allow_older && !line->batch) refuse(line, "this option needs --batch", "--allow-older");
-    // The signature options speak of an image file; --allow-unsigned takes
-    // an image that has no signature file, which a signature named is not.
-    if (line->signature != nullptr && line->image == nullptr) refuse(line, "this option needs --image", "--signature");
-    if (line->allow_unsigned && line->image == nullptr) refuse(line, "this option needs --image", "--allow-unsigned");
-    if (line->allow_unsigned && line->signature != nullptr) {
-        refuse(line, "this option cannot be used with --signature", "--allow-unsigned");
-    }
-    // --ports lists every port and opens none: a port to use, or a run
-    // that updates, is no part of it.
-    if (line->ports && line->port != nullptr) refuse(line, "this option takes no port argument", "--ports");
-    if (line->ports && line->batch) refuse(line, "this option cannot be used with --batch", "--ports");
+    refuse_combinations(line);
 }
 
 void print_usage() {

@@ -5,6 +5,7 @@
 // unsigned image, so that CNG's verdicts are those of libcrypto.
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -151,6 +152,22 @@ std::vector<ProgramCase> signature_cases() {
         updated("SignatureFromAPipe", "unsigned.img", {"--signature", "/dev/stdin"},
                 "$F/unsigned.img" + DEVELOPMENT_KEY_SAID, "key:3fc84277b2c44dfe", "cat '$F/signed.img.sig' | \"$@\""),
     };
+    // The signature options speak of an image file, and --allow-unsigned of
+    // one without a signature file: usage errors otherwise (status 2).
+    for (const auto& [name, args, error] :
+         {std::tuple{"SignatureWithoutImage", std::vector<std::string>{"--batch", "--signature", "x.sig"},
+                     "this option needs --image: --signature"},
+          std::tuple{"AllowUnsignedBesideSignature",
+                     std::vector<std::string>{"--batch", "--image", "x.img", "--signature", "x.sig", "--allow-unsigned"},
+                     "this option cannot be used with --signature: --allow-unsigned"}}) {
+        RunPlan plan;
+        plan.args = args;
+        const std::string said = std::string("\n") + error + " (ofwu --help lists the options)\n";
+        cases.push_back({name, [plan](bool) { return plan; }, [said](const RunResult& run, bool) {
+                             EXPECT_EQ(run.exit_status, 2);
+                             EXPECT_NE(run.output.find(said), std::string::npos) << run.output;
+                         }});
+    }
     // Without --batch a refusal takes the exit path, as a broken image does.
     ProgramCase keys = refused("WithoutBatchTheExitPath", "unsigned.img", {}, "");
     keys.plan = [](bool) {
