@@ -161,7 +161,7 @@ check_packages() {
         echo "$info" | grep -q "^ $field" || fail "$deb_name has no \"$field\""
     done
     # libcrypto checks the image files' signatures.
-    echo "$info" | grep -q "^ Depends: .*libssl3" || fail "$deb_name does not depend on libssl3
+    echo "$info" | grep -q "^ Depends: .*libssl3" || fail "$deb_name does not depend on libssl3"
     dpkg-deb --contents "$out/$deb_name" | awk '{print $6}' | grep -v '/$' | expect_list "$deb_name" \
         ./usr/bin/ofwu ./usr/share/doc/ofwu/LICENSE ./usr/share/doc/ofwu/README.md \
         ./usr/share/doc/ofwu/changelog.gz ./usr/share/doc/ofwu/copyright ./usr/share/man/man1/ofwu.1.gz
