@@ -2,10 +2,9 @@
 // signed image updates the device; every refusal is its one line and exit
 // status 10 before any port is opened; --allow-unsigned takes only a file
 // with no signature at all. Natively; under Wine a good, a tampered and an
-// unsigned image, so that CNG's verdicts are those of libcrypto.
+// unsigned image and --list, so that CNG's verdicts are those of libcrypto.
 #include <fstream>
 #include <memory>
-#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -21,39 +20,37 @@ const std::string DEVELOPMENT_KEY_SAID =
     ": signature good, key 3fc84277b2c44dfe (the development key: for tests only, it proves nothing of the maker)";
 const std::string NOT_SIGNED_RESULT = "\nResult: the image file is not signed by the maker (exit status 10).\n";
 
-std::string key_path(const char* name) {
-    return firmware_path("../tests/keys/") + name;
-}
-
 // The image files and signatures of the rows, made once with openssl as a
-// maker makes them: folder/NAME.img and folder/NAME.img.sig.
+// maker makes them.
 struct SignedFiles {
     TempFolder folder;
     std::string path(const std::string& name) const { return folder.path + "/" + name; }
-    void sign(const char* key, const std::string& image, const std::string& signature) const {
-        const int status = child_run({"/usr/bin/openssl", "dgst", "-sha256", "-sign", key_path(key), "-out",
-                                      path(signature), path(image)}, 20000);
-        if (status != 0) ADD_FAILURE() << "openssl could not sign " << image;
+    void sign(const char* key, const std::string& signature) const {
+        if (child_run({"/usr/bin/openssl", "dgst", "-sha256", "-sign", firmware_path("../tests/keys/") + key, "-out",
+                       path(signature), path("signed.img")}, 20000) != 0) {
+            ADD_FAILURE() << "openssl could not sign with " << key;
+        }
+    }
+    void put(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path(name), std::ios::binary) << bytes;
     }
     SignedFiles() {
         ImageBytes image;
-        if (!image_load(firmware_path("snd44_rev1.img"), &image) || !image_save(path("signed.img"), image) ||
-            !image_save(path("unsigned.img"), image)) {
-            ADD_FAILURE() << "cannot copy the image";
-        }
-        sign("development-private.pem", "signed.img", "signed.img.sig");
-        sign("second-private.pem", "signed.img", "second.img.sig");
-        std::ifstream in(path("signed.img.sig"), std::ios::binary);
-        const std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!image_load(firmware_path("snd44_rev1.img"), &image)) ADD_FAILURE() << "cannot read the image";
+        put("signed.img", std::string(image.begin(), image.end()));
+        put("unsigned.img", std::string(image.begin(), image.end()));
+        sign("development-private.pem", "signed.img.sig");
+        sign("second-private.pem", "second.img.sig");
+        const std::string der = file_text(path("signed.img.sig"));
         // One body byte changed, the CRC-32 put right: only the signature can tell.
         image[1000] ^= 0x55;
         fix_crc(image);
-        if (!image_save(path("tampered.img"), image) || der.size() < 8) ADD_FAILURE() << "cannot make the files";
-        std::ofstream(path("tampered.img.sig"), std::ios::binary) << der;
-        std::ofstream(path("empty.sig")).close();
-        std::ofstream(path("cut.sig"), std::ios::binary) << der.substr(0, der.size() - 1);
-        std::ofstream(path("trailing.sig"), std::ios::binary) << der << '\0';
-        std::ofstream(path("length.sig"), std::ios::binary) << der.substr(0, 3) << '\x7f' << der.substr(4);
+        put("tampered.img", std::string(image.begin(), image.end()));
+        put("tampered.img.sig", der);
+        put("empty.sig", "");
+        put("cut.sig", der.substr(0, der.size() - 1));
+        put("trailing.sig", der + '\0');
+        put("length.sig", der.substr(0, 3) + '\x7f' + der.substr(4));  // r runs past the SEQUENCE
     }
 };
 
@@ -88,16 +85,39 @@ RunPlan signature_run(const std::string& image, const std::vector<std::string>& 
     return plan;
 }
 
-// A refusal: after the banner one line, the image's name then `cause`, and
-// exit status 10 with no byte on the line.
+// A refusal: after the banner one line, the image's name then `cause`; with
+// --batch exit status 10, without it the exit path; no byte on the line.
 ProgramCase refused(const std::string& name, const std::string& image, std::vector<std::string> options,
-                    const std::string& cause) {
-    return {name, [=](bool) { return signature_run(image, options); },
+                    const std::string& cause, bool batch = true) {
+    return {name,
+            [=](bool) {
+                RunPlan plan = signature_run(image, options);
+                if (batch) return plan;
+                plan.args.erase(plan.args.begin());
+                plan.keys = {{KEY_PROMPT, "x"}};
+                return plan;
+            },
             [=](const RunResult& run, bool) {
-                EXPECT_EQ(run.exit_status, 10);
-                expect_transcript(run.output,
-                                  text_head() + "\n" + files().path(image) + ": " + expand(cause) + "\n" + NOT_SIGNED_RESULT);
+                EXPECT_EQ(run.exit_status, batch ? 10 : 1);
+                expect_transcript(run.output, text_head() + expand("\n$F/" + image + ": " + cause + "\n") +
+                                                  (batch ? NOT_SIGNED_RESULT : text_exit()));
                 expect_untouched(run.devices.at(0));
+            }};
+}
+
+// A usage error of the signature options (status 2), or --list with an
+// image file: the line that shows its signature.
+ProgramCase answered(const std::string& name, const std::vector<std::string>& args, int status,
+                     const std::string& said) {
+    return {name,
+            [=](bool) {
+                RunPlan plan;
+                plan.args = expand(args);
+                return plan;
+            },
+            [=](const RunResult& run, bool) {
+                EXPECT_EQ(run.exit_status, status);
+                EXPECT_NE(run.output.find(expand(said)), std::string::npos) << run.output;
             }};
 }
 
@@ -127,7 +147,7 @@ std::vector<ProgramCase> signature_cases() {
         " matches none of the built-in keys: the image was changed after it was signed, or a key this program does "
         "not know made it (a DER ECDSA signature does not name its key)";
     const std::string not_der = " is not a DER ECDSA signature: ";
-    std::vector<ProgramCase> cases = {
+    return {
         updated("SignedImageUpdated", "signed.img", {}, "$F/signed.img" + DEVELOPMENT_KEY_SAID, "key:3fc84277b2c44dfe"),
         refused("TamperedBodyCrcRight", "tampered.img", {}, "the signature in $F/tampered.img.sig" + matches_none),
         refused("NoSignatureFile", "unsigned.img", {}, "not signed: there is no signature file $F/unsigned.img.sig"),
@@ -151,39 +171,20 @@ std::vector<ProgramCase> signature_cases() {
                 "the signature in $F/tampered.img.sig" + matches_none),
         updated("SignatureFromAPipe", "unsigned.img", {"--signature", "/dev/stdin"},
                 "$F/unsigned.img" + DEVELOPMENT_KEY_SAID, "key:3fc84277b2c44dfe", "cat '$F/signed.img.sig' | \"$@\""),
+        refused("WithoutBatchTheExitPath", "unsigned.img", {},
+                "not signed: there is no signature file $F/unsigned.img.sig", false),
+        // The signature options speak of an image file, and --allow-unsigned
+        // of one without a signature file.
+        answered("SignatureWithoutImage", {"--batch", "--signature", "x.sig"}, 2,
+                 "\nthis option needs --image: --signature (ofwu --help lists the options)\n"),
+        answered("AllowUnsignedBesideSignature",
+                 {"--batch", "--image", "x.img", "--signature", "x.sig", "--allow-unsigned"}, 2,
+                 "\nthis option cannot be used with --signature: --allow-unsigned (ofwu --help lists the options)\n"),
+        answered("ListShowsTheKey", {"--list", "--image", "$F/signed.img"}, 0,
+                 "\n$F/signed.img" + DEVELOPMENT_KEY_SAID + "\n"),
+        answered("ListShowsNoSignature", {"--list", "--image", "$F/unsigned.img"}, 0,
+                 "\n$F/unsigned.img: not signed: there is no signature file $F/unsigned.img.sig\n"),
     };
-    // The signature options speak of an image file, and --allow-unsigned of
-    // one without a signature file: usage errors otherwise (status 2).
-    for (const auto& [name, args, error] :
-         {std::tuple{"SignatureWithoutImage", std::vector<std::string>{"--batch", "--signature", "x.sig"},
-                     "this option needs --image: --signature"},
-          std::tuple{"AllowUnsignedBesideSignature",
-                     std::vector<std::string>{"--batch", "--image", "x.img", "--signature", "x.sig", "--allow-unsigned"},
-                     "this option cannot be used with --signature: --allow-unsigned"}}) {
-        RunPlan plan;
-        plan.args = args;
-        const std::string said = std::string("\n") + error + " (ofwu --help lists the options)\n";
-        cases.push_back({name, [plan](bool) { return plan; }, [said](const RunResult& run, bool) {
-                             EXPECT_EQ(run.exit_status, 2);
-                             EXPECT_NE(run.output.find(said), std::string::npos) << run.output;
-                         }});
-    }
-    // Without --batch a refusal takes the exit path, as a broken image does.
-    ProgramCase keys = refused("WithoutBatchTheExitPath", "unsigned.img", {}, "");
-    keys.plan = [](bool) {
-        RunPlan plan = signature_run("unsigned.img", {});
-        plan.args.erase(plan.args.begin());
-        plan.keys = {{KEY_PROMPT, "x"}};
-        return plan;
-    };
-    keys.check = [](const RunResult& run, bool) {
-        expect_ended(run);
-        expect_transcript(run.output, text_head() + expand("\n$F/unsigned.img: not signed: there is no signature file "
-                                                           "$F/unsigned.img.sig\n") + text_exit());
-        expect_untouched(run.devices.at(0));
-    };
-    cases.push_back(keys);
-    return cases;
 }
 
 class ProgramSignature : public testing::TestWithParam<ProgramCase> {};
@@ -202,20 +203,8 @@ TEST_P(ProgramSignatureWine, Wine) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramSignatureWine,
                          testing::ValuesIn(rows_named(signature_cases(), {"SignedImageUpdated", "TamperedBodyCrcRight",
-                                                                          "NoSignatureFile",
+                                                                          "NoSignatureFile", "ListShowsTheKey",
                                                                           "AllowUnsignedWithoutSignature"})),
                          program_case_name);
-
-// --list shows the signature's state and key under the image's line.
-TEST(ProgramSignatureList, ListShowsTheSignature) {
-    for (const std::string& said : {"$F/signed.img" + DEVELOPMENT_KEY_SAID,
-                                    std::string("$F/unsigned.img: not signed: there is no signature file $F/unsigned.img.sig")}) {
-        RunPlan plan;
-        plan.args = {"--list", "--image", expand(said.substr(0, said.find(':')))};
-        const RunResult run = e2e_run(plan);
-        EXPECT_EQ(run.exit_status, 0);
-        EXPECT_EQ(run.output.substr(run.output.find('\n') + 1), expand(said) + "\n") << run.output;
-    }
-}
 
 }  // namespace
