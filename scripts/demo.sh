@@ -1,15 +1,15 @@
 #!/bin/sh
 # The program's main job on a machine without hardware: installs what the
-# demo needs (cmake, a compiler, ninja, and the JSON header devsim's report
-# uses), builds, puts a simulated device (devsim) at version 2.58 on COM3 of
-# a temporary folder, its line paced at the real rate, and runs ofwu against
-# it in this terminal. Answer the question with Y; the progress line moves
+# demo needs (cmake, a compiler, ninja, OpenSSL's libcrypto, and the JSON
+# header devsim's report uses), builds, puts a simulated device (devsim) at
+# version 2.58 on COM3 of a temporary folder, its line paced at the real
+# rate, and runs ofwu against it in this terminal. Answer the question with Y; the progress line moves
 # as it would with a device, and after the transfer the device updates its
 # signal processors and reports that it is ready. Everything is cleaned up
 # after.
 set -u
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake g++ ninja-build nlohmann-json3-dev || exit 1
+scripts/install-deps.sh cmake g++ ninja-build libssl-dev nlohmann-json3-dev || exit 1
 echo "Building..."
 scripts/configure.sh . build >/dev/null && cmake --build build --target ofwu devsim >/dev/null || exit 1
 

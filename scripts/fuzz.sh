@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-15}
 build=${OFWU_FUZZ_BUILD:-build-fuzz}
-targets="version_reply message_monitor probe command image_check"
+targets="version_reply message_monitor probe command image_check signature_format"
 
 scripts/configure.sh fuzz "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
     cmake --build "$build" >/dev/null || { echo "fuzz: the targets did not build" >&2; exit 1; }

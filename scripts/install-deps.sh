@@ -12,8 +12,10 @@ set -eu
 # release checks, the benchmark and the soak run; picocom, minicom and cu are
 # the serial tools the program is tested beside (tests/interop); QEMU,
 # busybox, cpio and xz make the virtual machine on the kernel's own serial
-# drivers (tests/vm); ansible-core runs the station playbook (tests/fleet).
-packages="cmake g++ ninja-build nlohmann-json3-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
+# drivers (tests/vm); ansible-core runs the station playbook (tests/fleet);
+# libssl-dev is the libcrypto the program checks image signatures with, and
+# openssl signs image files in the tests and SHA256SUMS in a release.
+packages="cmake g++ ninja-build libssl-dev openssl nlohmann-json3-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
     tmux clang libclang-rt-14-dev clang-tidy cppcheck dpkg-dev lintian icoutils unzip groff-base
     git python3 picocom minicom cu qemu-system-x86 busybox-static cpio xz-utils ansible-core"
 [ $# -gt 0 ] && packages="$*"

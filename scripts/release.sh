@@ -4,10 +4,19 @@
 #   dist/ofwu_<version>_amd64.deb          /usr/bin/ofwu, manual page, documents
 #   dist/ofwu-<version>-linux-x86_64.tar.gz   bin/ofwu, manual page, README, LICENSE
 #   dist/SHA256SUMS
+#   dist/SHA256SUMS.sig                    the maker's signature of it, when a key is given
 #
 #   scripts/release.sh          two builds in fresh folders; their packages
 #                               must be the same to the byte
 #   scripts/release.sh --once   one build, checked (the CI step); no dist/
+#
+#   OFWU_IMAGE_KEYS    the maker's public keys (absolute paths, ";" between
+#                      them) that the program takes image files from; without
+#                      it, the tree's development key, and the script says so
+#   OFWU_RELEASE_KEY   the maker's private key (PEM, P-256): SHA256SUMS is
+#                      signed with it into SHA256SUMS.sig (openssl dgst
+#                      -sha256 -sign) and the signature checked; without it
+#                      SHA256SUMS is not signed, and the script says so
 #
 # Packages are built from the committed sources with SOURCE_DATE_EPOCH set
 # to the last commit's time, archive members sorted by name and stamped
@@ -27,7 +36,7 @@ fail() {
 }
 
 for tool in cmake ninja g++ x86_64-w64-mingw32-g++-posix dpkg-deb dpkg-shlibdeps lintian wine wrestool \
-        unzip groff sha256sum git gzip python3; do
+        unzip groff sha256sum git gzip python3 openssl; do
     command -v "$tool" >/dev/null 2>&1 || fail "$tool is needed (scripts/install-deps.sh installs it)"
 done
 git rev-parse --verify HEAD >/dev/null 2>&1 || fail "not a git checkout with a commit"
@@ -39,6 +48,23 @@ export SOURCE_DATE_EPOCH
 zip_name=ofwu-$version-windows-x64.zip
 deb_name=ofwu_${version}_amd64.deb
 tgz_name=ofwu-$version-linux-x86_64.tar.gz
+
+# The keys built in: the maker's, or the development key with a word.
+image_keys=${OFWU_IMAGE_KEYS:-}
+if [ -n "$image_keys" ]; then
+    old_ifs=$IFS
+    IFS=';'
+    for key in $image_keys; do
+        case $key in /*) ;; *) fail "OFWU_IMAGE_KEYS: $key is not an absolute path" ;; esac
+        [ -f "$key" ] || fail "OFWU_IMAGE_KEYS: $key: no such file"
+    done
+    IFS=$old_ifs
+else
+    echo "release: OFWU_IMAGE_KEYS is not set: the program is built with the development key" \
+        "(keys/development.pem), whose private half is in tests/keys; a release names the maker's key"
+fi
+release_key=${OFWU_RELEASE_KEY:-}
+[ -z "$release_key" ] || [ -f "$release_key" ] || fail "OFWU_RELEASE_KEY: $release_key: no such file"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ofwu-release.XXXXXX")
 trap 'rm -rf "$work" "$root/dist.part"' EXIT
@@ -87,7 +113,8 @@ build_packages() {
         [ $tree = windows ] && toolchain=-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
         # shellcheck disable=SC2086
         (cd "$1/src" && cmake -S . -B "$1/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOFWU_BUILD_TESTS=OFF \
-            $toolchain >/dev/null && cmake --build "$1/$tree" --target package >"$1/$tree.log" 2>&1) ||
+            $toolchain ${image_keys:+"-DOFWU_IMAGE_KEYS=$image_keys"} >"$1/$tree.configure.log" 2>&1 &&
+            cmake --build "$1/$tree" --target package >"$1/$tree.log" 2>&1) ||
             { tail -n 40 "$1/$tree.log" >&2; fail "the $tree packages did not build (the end of its log is above)"; }
     done
     cp "$1/native/$deb_name" "$1/native/$tgz_name" "$1/windows/$zip_name" "$1/out/" ||
@@ -95,6 +122,22 @@ build_packages() {
     normalise "$1/out/$tgz_name"
     normalise "$1/out/$zip_name"
     (cd "$1/out" && sha256sum "$zip_name" "$deb_name" "$tgz_name" >SHA256SUMS)
+}
+
+# Signs SHA256SUMS in $1 with the maker's key, as an image file is signed,
+# and checks the signature with the key's public half.
+sign_sums() {
+    if [ -z "$release_key" ]; then
+        echo "release: SHA256SUMS is not signed: no maker key given (OFWU_RELEASE_KEY=maker-key.pem signs it)"
+        return 0
+    fi
+    openssl dgst -sha256 -sign "$release_key" -out "$1/SHA256SUMS.sig" "$1/SHA256SUMS" ||
+        fail "SHA256SUMS could not be signed with $release_key"
+    openssl pkey -in "$release_key" -pubout -out "$work/release-public.pem" ||
+        fail "$release_key is no private key"
+    openssl dgst -sha256 -verify "$work/release-public.pem" -signature "$1/SHA256SUMS.sig" "$1/SHA256SUMS" \
+        >/dev/null || fail "the signature of SHA256SUMS does not verify"
+    echo "release: SHA256SUMS signed into SHA256SUMS.sig with the key in $release_key"
 }
 
 expect_list() {
@@ -117,12 +160,15 @@ check_packages() {
     for field in "Package: ofwu" "Version: $version" "Architecture: amd64" "Section: utils" "Depends: libc6"; do
         echo "$info" | grep -q "^ $field" || fail "$deb_name has no \"$field\""
     done
+    # libcrypto checks the image files' signatures.
+    echo "$info" | grep -q "^ Depends: .*libssl3" || fail "$deb_name does not depend on libssl3"
     dpkg-deb --contents "$out/$deb_name" | awk '{print $6}' | grep -v '/$' | expect_list "$deb_name" \
         ./usr/bin/ofwu ./usr/share/doc/ofwu/LICENSE ./usr/share/doc/ofwu/README.md \
         ./usr/share/doc/ofwu/changelog.gz ./usr/share/doc/ofwu/copyright ./usr/share/man/man1/ofwu.1.gz
     lintian --fail-on error "$out/$deb_name" >"$check/lintian.txt" 2>&1 || fail "lintian: $(cat "$check/lintian.txt")"
     dpkg -x "$out/$deb_name" "$check/deb"
-    [ "$("$check/deb/usr/bin/ofwu" --version)" = "ofwu $version" ] || fail "the packaged ofwu does not say its version"
+    [ "$("$check/deb/usr/bin/ofwu" --version | head -n 1)" = "ofwu $version" ] ||
+        fail "the packaged ofwu does not say its version"
     zcat "$check/deb/usr/share/man/man1/ofwu.1.gz" >"$check/ofwu.1"
     groff -ww -man -Tutf8 -z "$check/ofwu.1" 2>"$check/groff.txt" && [ ! -s "$check/groff.txt" ] ||
         fail "the manual page: $(cat "$check/groff.txt")"
@@ -134,7 +180,7 @@ check_packages() {
     unzip -Z1 "$out/$zip_name" | expect_list "$zip_name" LICENSE README.md ofwu.exe
     unzip -q -o "$out/$zip_name" ofwu.exe -d "$check/zip"
     sh tests/wine/prepare_prefix.sh || fail "no Wine prefix to run ofwu.exe in"
-    [ "$(sh tests/wine/run_wine.sh "$check/zip/ofwu.exe" --version </dev/null | tr -d '\r')" = "ofwu $version" ] ||
+    [ "$(sh tests/wine/run_wine.sh "$check/zip/ofwu.exe" --version </dev/null | tr -d '\r' | head -n 1)" = "ofwu $version" ] ||
         fail "ofwu.exe does not say its version under Wine"
     wrestool -x --raw --type=16 "$check/zip/ofwu.exe" >"$check/version.res" 2>/dev/null || fail "ofwu.exe has no version resource"
     wrestool -x --raw --type=24 "$check/zip/ofwu.exe" >"$check/manifest.xml" 2>/dev/null || fail "ofwu.exe has no manifest"
@@ -165,6 +211,7 @@ echo "release: building ofwu $version (SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH)"
 build_packages "$work/first"
 check_packages "$work/first/out"
 if [ "${1:-}" = --once ]; then
+    sign_sums "$work/first/out"
     echo "release: the packages build and pass their checks"
     cat "$work/first/out/SHA256SUMS"
     exit 0
@@ -177,6 +224,7 @@ $(cat "$work/first/out/SHA256SUMS")
 $(cat "$work/second/out/SHA256SUMS")"
 rm -rf dist.part
 cp -r "$work/first/out" dist.part || fail "dist/ could not be written"
+sign_sums dist.part
 rm -rf dist && mv dist.part dist
 echo "release: dist/ holds the packages, the same in both builds:"
 cat dist/SHA256SUMS

@@ -14,6 +14,8 @@ enum OptionId : int32_t {
     OPTION_ALLOW_OLDER,
     OPTION_IMAGE,
     OPTION_REPORT,
+    OPTION_SIGNATURE,
+    OPTION_ALLOW_UNSIGNED,
     OPTION_LIST,
     OPTION_PORTS,
     OPTION_HELP,
@@ -31,6 +33,8 @@ constexpr OptionRow OPTIONS[] = {
     {"allow-older", false, OPTION_ALLOW_OLDER},
     {"image",       true,  OPTION_IMAGE},
     {"report",      true,  OPTION_REPORT},
+    {"signature",   true,  OPTION_SIGNATURE},
+    {"allow-unsigned", false, OPTION_ALLOW_UNSIGNED},
     {"list",        false, OPTION_LIST},
     {"ports",       false, OPTION_PORTS},
     {"help",        false, OPTION_HELP},
@@ -56,15 +60,18 @@ int32_t* flag_of(CommandLine* line, OptionId id) {
         case OPTION_PORTS: return &line->ports;
         case OPTION_HELP: return &line->help;
         case OPTION_VERSION: return &line->version;
+        case OPTION_ALLOW_UNSIGNED: return &line->allow_unsigned;
         case OPTION_IMAGE:
-        case OPTION_REPORT: break;
+        case OPTION_REPORT:
+        case OPTION_SIGNATURE: break;
     }
     return nullptr;
 }
 
 // Where the value of an option that takes one goes.
 const char** value_of(CommandLine* line, OptionId id) {
-    return id == OPTION_REPORT ? &line->report : &line->image;
+    if (id == OPTION_REPORT) return &line->report;
+    return id == OPTION_SIGNATURE ? &line->signature : &line->image;
 }
 
 // A port argument beside options: a whole number from 0 to 99, or a device
@@ -106,6 +113,22 @@ void take_option(int argc, char** argv, int* at, CommandLine* line) {
     refuse(line, "unknown option", argument);
 }
 
+// Options that make no sense without, or beside, another.
+void refuse_combinations(CommandLine* line) {
+    if (line->allow_older && !line->batch) refuse(line, "this option needs --batch", "--allow-older");
+    // The signature options speak of an image file; --allow-unsigned takes
+    // an image that has no signature file, which a signature named is not.
+    if (line->signature != nullptr && line->image == nullptr) refuse(line, "this option needs --image", "--signature");
+    if (line->allow_unsigned && line->image == nullptr) refuse(line, "this option needs --image", "--allow-unsigned");
+    if (line->allow_unsigned && line->signature != nullptr) {
+        refuse(line, "this option cannot be used with --signature", "--allow-unsigned");
+    }
+    // --ports lists every port and opens none: a port to use, or a run
+    // that updates, is no part of it.
+    if (line->ports && line->port != nullptr) refuse(line, "this option takes no port argument", "--ports");
+    if (line->ports && line->batch) refuse(line, "this option cannot be used with --batch", "--ports");
+}
+
 }  // namespace
 
 void command_line_read(int argc, char** argv, CommandLine* line) {
@@ -134,11 +157,7 @@ void command_line_read(int argc, char** argv, CommandLine* line) {
     if (line->port != nullptr && !port_argument_fits(line->port)) {
         refuse(line, "not a port number from 0 to 99 or a device path", line->port);
     }
-    if (line->allow_older && !line->batch) refuse(line, "this option needs --batch", "--allow-older");
-    // --ports lists every port and opens none: a port to use, or a run
-    // that updates, is no part of it.
-    if (line->ports && line->port != nullptr) refuse(line, "this option takes no port argument", "--ports");
-    if (line->ports && line->batch) refuse(line, "this option cannot be used with --batch", "--ports");
+    refuse_combinations(line);
 }
 
 void print_usage() {
@@ -163,13 +182,18 @@ void print_help() {
                "                  with one closing line and the exit status below\n"
                "  --allow-older   with --batch: flash an older image too\n"
                "  --image FILE    this run's catalogue is FILE instead of the built-in images\n"
-               "                  (a file, a pipe or a FIFO)\n"
+               "                  (a file, a pipe or a FIFO), flashed only when FILE.sig holds\n"
+               "                  the maker's signature of it (ofwu --version lists the keys)\n"
+               "  --signature SIG the signature of the image file is SIG, not FILE.sig (a file,\n"
+               "                  a pipe or a FIFO)\n"
+               "  --allow-unsigned  take an image file that has no signature file, with a\n"
+               "                  warning: for a maker's own development\n"
                "  --report FILE   append one JSON line about the run to FILE\n"
                "  --list          list the catalogue (or FILE, after checking it) and end\n"
                "  --ports         list the serial ports the machine has, in the order they are\n"
                "                  searched, and what is known of each; open none and end\n"
                "  --help          this text\n"
-               "  --version       the program's version\n"
+               "  --version       the program's version and its image signing keys\n"
                "\n"
                "Exit status with --batch:\n"
                "  0  the device runs the update's version (updated, or it already did)\n"
@@ -181,6 +205,7 @@ void print_help() {
                "  7  the restarted device did not announce the update's version\n"
                "  8  the image file is missing, unreadable or invalid\n"
                "  9  the one port named is in use by another program\n"
+               " 10  the image file is not signed by the maker\n"
                "Without --batch the exit status is 1; --help, --version, --list and --ports end\n"
                "with 0.\n");
 }

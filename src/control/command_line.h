@@ -18,6 +18,8 @@ struct CommandLine {
     int32_t ports;          // --ports
     const char* image;      // --image FILE; nullptr when not given
     const char* report;     // --report FILE; nullptr when not given
+    const char* signature;  // --signature SIG; nullptr: FILE.sig beside the image
+    int32_t allow_unsigned; // --allow-unsigned: an image without a signature file is taken
     int32_t options;        // any option was given: the port argument is read strictly
     const char* port;       // the port argument; nullptr when there is none
     int32_t usage_error;    // the arguments cannot be used: the usage text is printed

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "catalogue/firmware_image.h"
+#include "catalogue/image_signature.h"
 #include "control/command_line.h"
 #include "control/program.h"
 #include "identify/detect.h"
@@ -98,17 +99,20 @@ void answer_and_end(const CommandLine& line) {
         print_help();
     } else if (line.version) {
         print_message("ofwu %s\n", OFWU_VERSION);
+        image_keys_print();
     } else if (!line.list) {
         if (port_list_print() == 0) print_message("No serial port was found on this machine.\n");
     } else {
         if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
         catalogue_print(line.image);
+        if (line.image != nullptr) image_signature_print(line.image, line.signature);
     }
     std::exit(0);
 }
 
 // Ends the run here when the command line cannot be used, or the report
-// or image file it names cannot: all of it before any port is opened.
+// or image file it names cannot, or the image is not the maker's: all of it
+// before any port is opened.
 void refuse_unusable(const CommandLine& line) {
     if (line.usage_error) {
         if (line.error[0] != '\0') print_message("\n%s (ofwu --help lists the options)\n", line.error);
@@ -125,7 +129,10 @@ void refuse_unusable(const CommandLine& line) {
         print_message("\n%s: cannot be opened to append the run's report\n", line.report);
         program_end(OUTCOME_USAGE);
     }
-    if (line.image != nullptr && !image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
+    if (line.image == nullptr) return;
+    if (!image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
+    // The maker's signature, checked once the file keeps the image's own rules.
+    if (!image_signature_check(line.image, line.signature, line.allow_unsigned != 0)) program_end(OUTCOME_NOT_SIGNED);
 }
 
 }  // namespace

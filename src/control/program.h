@@ -19,6 +19,7 @@ enum RunOutcome : int32_t {
     OUTCOME_NOT_VERIFIED = 7,  // the restarted device did not announce the update's version
     OUTCOME_BAD_IMAGE = 8,     // the image file is missing, unreadable or invalid
     OUTCOME_IN_USE = 9,        // the one port named is in use by another program
+    OUTCOME_NOT_SIGNED = 10,   // the image file is not signed by the maker
 };
 
 // The program: command line, banner, the port scan, then the main loop.
@@ -45,7 +46,8 @@ void batch_note_device();
 // --report FILE: opens FILE for appending at start (false when it cannot
 // be: the run is refused before any port is opened), and appends the run's
 // one JSON line as it ends, with or without --batch. `image_path` is the
-// --image file, nullptr for the built-in images.
+// --image file, nullptr for the built-in images; what vouches for it is
+// image_trust of the program-wide state.
 bool run_report_open(const char* path, const char* image_path);
 void run_report_write(RunOutcome outcome, int32_t exit_status);
 

@@ -23,6 +23,7 @@ const char* outcome_text(RunOutcome outcome) {
         case OUTCOME_NOT_VERIFIED: return "updated, but the device did not announce the update's version";
         case OUTCOME_BAD_IMAGE: return "the image file is missing, unreadable or invalid";
         case OUTCOME_IN_USE: return "the port is in use by another program";
+        case OUTCOME_NOT_SIGNED: return "the image file is not signed by the maker";
     }
     return "";
 }
@@ -31,7 +32,7 @@ const char* outcome_text(RunOutcome outcome) {
 // was identified, and not for the outcomes that come before any device.
 bool names_device(RunOutcome outcome) {
     return batch.device_name[0] != '\0' && port_label[0] != '\0' && outcome != OUTCOME_NO_DEVICE &&
-           outcome != OUTCOME_USAGE && outcome != OUTCOME_BAD_IMAGE;
+           outcome != OUTCOME_USAGE && outcome != OUTCOME_BAD_IMAGE && outcome != OUTCOME_NOT_SIGNED;
 }
 
 // "Result: SND44 on COM3, 2.58 -> 2.59: the device runs the update's

@@ -22,6 +22,7 @@ constexpr int64_t NO_REPORT = -1;
 
 int64_t report_file = NO_REPORT;
 const char* image_source = "built-in";  // the --image file's name, when one was given
+bool image_given = false;
 
 const char* outcome_name(RunOutcome outcome) {
     switch (outcome) {
@@ -34,6 +35,7 @@ const char* outcome_name(RunOutcome outcome) {
         case OUTCOME_NOT_VERIFIED: return "not_verified";
         case OUTCOME_BAD_IMAGE: return "bad_image";
         case OUTCOME_IN_USE: return "port_in_use";
+        case OUTCOME_NOT_SIGNED: return "not_signed";
     }
     return "";
 }
@@ -66,10 +68,23 @@ void put_string(char** at, const char* end, const char* name, const char* text) 
     put(at, end, "\",");
 }
 
+// What vouches for the image: "built-in", "key:<id>" of the key that signed
+// the --image file, "unsigned" (--allow-unsigned), or nothing while the
+// file has not been vouched for (it was refused).
+void put_image_signature(char** at, const char* end) {
+    if (!image_given) return put_string(at, end, "image_signature", "built-in");
+    if (image_trust.trust == IMAGE_TRUST_UNSIGNED) return put_string(at, end, "image_signature", "unsigned");
+    if (image_trust.trust != IMAGE_TRUST_KEY) return put_string(at, end, "image_signature", "");
+    char text[KEY_ID_TEXT_SIZE + 4];
+    (void)std::snprintf(text, sizeof text, "key:%s", image_trust.key_id);  // always fits
+    put_string(at, end, "image_signature", text);
+}
+
 }  // namespace
 
 bool run_report_open(const char* path, const char* image_path) {
     if (image_path != nullptr) image_source = image_path;
+    image_given = image_path != nullptr;
     report_file = file_append_open(path);
     return report_file != NO_REPORT;
 }
@@ -104,6 +119,7 @@ void run_report_write(RunOutcome outcome, int32_t exit_status) {
         put_string(&at, end, "image_crc32", "");
     }
     put_string(&at, end, "image_source", image_source);
+    put_image_signature(&at, end);
     if (batch.transferred && device.version != 0) {
         version_text(device.version, text, sizeof text);
         put_string(&at, end, "version_announced", text);

@@ -12,4 +12,5 @@ uint32_t watch_timer;
 char port_label[PORT_LABEL_SIZE];
 uint8_t image_file_bytes[IMAGE_FILE_MAX];
 FirmwareImage image_file;
+ImageTrustRecord image_trust;
 BatchRun batch;

@@ -44,6 +44,21 @@ constexpr uint32_t IMAGE_FILE_MAX = 16u * 1024u * 1024u;
 extern uint8_t image_file_bytes[IMAGE_FILE_MAX];
 extern FirmwareImage image_file;
 
+// What vouches for the --image file, for the run's report: a built-in key
+// signed it (its id, 16 hex digits), or it was taken without a signature
+// file (--allow-unsigned). Nothing until the signature has been checked.
+enum ImageTrust : int32_t {
+    IMAGE_TRUST_NONE = 0,
+    IMAGE_TRUST_KEY = 1,
+    IMAGE_TRUST_UNSIGNED = 2,
+};
+constexpr uint32_t KEY_ID_TEXT_SIZE = 17;
+struct ImageTrustRecord {
+    ImageTrust trust;
+    char key_id[KEY_ID_TEXT_SIZE];
+};
+extern ImageTrustRecord image_trust;
+
 constexpr uint32_t BATCH_CLOSING_HEAD_SIZE = PORT_LABEL_SIZE + 128;
 constexpr uint32_t BATCH_ERROR_SIZE = 160;
 

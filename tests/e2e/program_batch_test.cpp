@@ -420,8 +420,8 @@ TEST(ProgramOptions, ListHelpAndVersion) {
     const Case cases[] = {
         {{"--list"}, slot0 + slot1 + "slot 2: empty\nslot 3: empty\nslot 4: empty\nslot 5: empty\nslot 6: empty\n"
                                      "slot 7: empty\n"},
-        {{"--image", file, "--list"}, file + slot1.substr(6)},
-        {{"--version"}, "ofwu 2.08\n"},
+        {{"--image", file, "--list"}, file + slot1.substr(6) + file + ": not signed: there is no signature file " + file + ".sig\n"},
+        {{"--version"}, "ofwu 2.08\nImage key: 3fc84277b2c44dfe (the development key: this build is for tests, not for release)\n"},
     };
     for (const Case& c : cases) {
         RunPlan plan;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The station playbook (docs/fleet/update.yml) against this machine as its
 # one station (connection local): the package built from this tree is
-# installed, two simulated devices behind COM1 and COM2 are updated at once,
+# installed, two simulated devices behind COM1 and COM2 are updated at once
+# with an image file signed by the tree's development key,
 # the report is gathered, and the table is printed. The gathered report is
 # read with a JSON parser.
 #
@@ -14,7 +15,7 @@ build=$1
 devsim=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
-for tool in ansible-playbook cpack python3 dpkg; do
+for tool in ansible-playbook cpack python3 dpkg openssl; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "missing: $tool"
         [ "${CI:-}" = true ] && exit 1
@@ -46,6 +47,10 @@ if dpkg-query -W -f='${Status}' ofwu 2>/dev/null | grep -q "install ok installed
 fi
 
 mkdir -p "$work/com" "$work/lock"
+# The image as a maker hands it out: signed, its signature beside it.
+cp "$root/firmware/snd44_rev1.img" "$work/snd44_rev1.img" &&
+    openssl dgst -sha256 -sign "$root/tests/keys/development-private.pem" -out "$work/snd44_rev1.img.sig" \
+        "$work/snd44_rev1.img" || { echo "cannot sign the image"; exit 1; }
 for com in 1 2; do
     "$devsim" --link "$work/com/COM$com" --product 59 --revision 1 --version 2.58 --line 100:=P \
         --image "$root/firmware/snd44_rev1.img" \
@@ -62,7 +67,7 @@ this-station ansible_connection=local ansible_python_interpreter=$(command -v py
 EOF
 ANSIBLE_NOCOLOR=1 ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_INVENTORY_UNPARSED_WARNING=false \
     timeout 300 ansible-playbook -i "$work/stations.ini" "$root/docs/fleet/update.yml" \
-    -e "ofwu_deb=$deb" -e "ofwu_image=$root/firmware/snd44_rev1.img" -e "ofwu_reports=$work/reports" \
+    -e "ofwu_deb=$deb" -e "ofwu_image=$work/snd44_rev1.img" -e "ofwu_reports=$work/reports" \
     -e "ofwu_work=$work/station" \
     -e "{\"ofwu_environment\": {\"OFWU_COM_DIR\": \"$work/com\", \"OFWU_LOCK_DIR\": \"$work/lock\"}}" \
     >"$work/play.log" 2>&1
@@ -80,9 +85,10 @@ def check(what, good):
     failed += 0 if good else 1
 check("two report lines, one a port", sorted(r["port"] for r in rows) == ["COM1", "COM2"])
 for r in rows:
-    check(r["port"] + " updated: exit status 0, 2.58 -> the image's version, from the copied image",
+    check(r["port"] + " updated: exit status 0, 2.58 -> the image's version, from the copied image and its signature",
           r["outcome"] == "updated" and r["exit_status"] == 0 and r["version_before"] == "2.58"
-          and r["version_announced"] == r["image_version"] and r["image_source"].endswith("update.img"))
+          and r["version_announced"] == r["image_version"] and r["image_source"].endswith("update.img")
+          and r["image_signature"] == "key:3fc84277b2c44dfe")
 table = open(sys.argv[2]).read()
 check("the table names each port's outcome",
       all(("this-station" in l and "updated" in l) for l in table.splitlines() if "COM1" in l or "COM2" in l)

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "catalogue/firmware_image.h"
 #include "catalogue/image_checks.h"
+#include "catalogue/image_signature.h"
 #include "image_damage.h"
 
 namespace {
@@ -88,6 +91,108 @@ TEST(Catalogue, EmptySlotsNeverMatchAndTheLowerSlotWins) {
     EXPECT_EQ(catalogue_find(slots, 5, 0, 0), &zero_pair);
     const FirmwareImage* swapped[] = {&second, &first};
     EXPECT_EQ(catalogue_find(swapped, 2, 59, 1), &second);
+}
+
+// ---- Signatures of image files ----
+
+// The tree's development key (keys/development.pem) and the second pair of
+// tests/keys, as openssl pkey -pubout writes them.
+constexpr char DEVELOPMENT_PEM[] =
+    "-----BEGIN PUBLIC KEY-----\n"
+    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEz7y5UopyJ5+xvN7IkVr9R0oKZrni\n"
+    "cmUOS9+2vec08QPDbMJq7D7jMQP3uFW8dlBOFD6xaNoO2lq6kXzRTSZojg==\n"
+    "-----END PUBLIC KEY-----\n";
+constexpr char SECOND_PEM[] =
+    "-----BEGIN PUBLIC KEY-----\r\n"
+    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE9CLNj2ewqqAPqYXJNfPCsiZe5SwO\r\n"
+    "KbesmF1FXH1j4OeQ8JonZ5FubH8I93qeMj2JFXTelBNuH6WD/Kw2vemvCA==\r\n"
+    "-----END PUBLIC KEY-----";
+
+KeyPem key_of(const std::string& text) {
+    return key_from_pem(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
+}
+
+std::vector<uint8_t> hex_bytes(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+// A key file is taken only as one PEM P-256 public key, uncompressed (the
+// build's check, image_build_check_test.cpp, meets a private key and a
+// compressed point).
+TEST(ImageKeys, KeyFilesAreReadStrictly) {
+    const std::string body = "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEz7y5UopyJ5+xvN7IkVr9R0oKZrni\n"
+                             "cmUOS9+2vec08QPDbMJq7D7jMQP3uFW8dlBOFD6xaNoO2lq6kXzRTSZojg==\n";
+    const std::string begin = "-----BEGIN PUBLIC KEY-----\n", end = "-----END PUBLIC KEY-----\n";
+    const struct { const char* name; std::string text; KeyPemRule rule; } cases[] = {
+        {"lf", DEVELOPMENT_PEM, KEY_PEM_VALID},
+        {"crlf, no last line end", SECOND_PEM, KEY_PEM_VALID},
+        {"text after the end", std::string(DEVELOPMENT_PEM) + "x\n", KEY_PEM_ARMOUR},
+        {"no end", begin + body, KEY_PEM_ARMOUR},
+        {"not base64", begin + body.substr(0, 10) + "*" + body.substr(11) + end, KEY_PEM_BASE64},
+        {"padding bits set", begin + body.substr(0, body.size() - 4) + "h==\n" + end, KEY_PEM_BASE64},
+        {"longer than a P-256 key", begin + body.substr(0, body.size() - 3) + "AA\n" + end, KEY_PEM_NOT_P256},
+    };
+    for (const auto& c : cases) EXPECT_EQ(key_of(c.text).rule, c.rule) << c.name;
+    // The id of a key, made by the system's SHA-256 (as sha256sum of its DER shows it).
+    const ImageKey development = {key_of(DEVELOPMENT_PEM), 1};
+    char id[KEY_ID_TEXT_SIZE];
+    SignatureFailure failure{};
+    ASSERT_TRUE(image_key_id(&development, id, &failure)) << failure.text;
+    EXPECT_STREQ(id, "3fc84277b2c44dfe");
+}
+
+// A signature vouches for the bytes only when a key of the list made it
+// over exactly them: each row a key list, the bytes, the signature file,
+// and the verdict (the key that made it, or the rule a broken file breaks;
+// an empty, cut or overlong file meets the program in
+// program_signature_test.cpp). ECDSA under the system's own cryptography:
+// libcrypto, or CNG under Wine.
+TEST(ImageSignature, OnlyAKeyOfTheListOverTheseBytesVouches) {
+    const std::string message = "ofwu signature check\n";  // openssl dgst -sha256 -sign KEY -out SIG
+    const std::string by_development =
+        "304502203613b3a6358493bffeffd5bd4cd5105592c73119b45a8b2199d9ecf8831482b1"
+        "022100a9ad68cecf2dbe9b1635690ff0537e8d0ca35d4bd87a1efa102f6a1c979de4a7";
+    const std::string by_second =
+        "3045022100cee28cefd229e86a7e0e72b666211f6caad79e389dcd6548cf4dbbf54ea07b02"
+        "02200102028cf9f445efdcb0c02c172a444a139145aa7e5747f5c6b4abd775700908";
+    const ImageKey development = {key_of(DEVELOPMENT_PEM), 1}, second = {key_of(SECOND_PEM), 0};
+    const std::vector<ImageKey> both = {development, second}, only_development = {development},
+                                only_second = {second}, none;
+    const std::string s_past_the_order = "3045" + by_development.substr(4, 68) + "022100" + std::string(64, 'f');
+    const struct {
+        const char* name;
+        const std::vector<ImageKey>& keys;
+        std::string bytes;
+        std::string signature;  // in hex
+        SignatureVerdict verdict;
+        uint32_t key;
+        SignatureDerRule rule;
+    } cases[] = {
+        {"the only key", only_development, message, by_development, SIGNATURE_GOOD, 0, SIGNATURE_DER_VALID},
+        {"the second of two", both, message, by_second, SIGNATURE_GOOD, 1, SIGNATURE_DER_VALID},
+        {"a key not built in", only_second, message, by_development, SIGNATURE_NO_KEY, 0, SIGNATURE_DER_VALID},
+        {"bytes changed after", both, "ofwu signature check!", by_development, SIGNATURE_NO_KEY, 0, SIGNATURE_DER_VALID},
+        {"no key at all", none, message, by_development, SIGNATURE_NO_KEY, 0, SIGNATURE_DER_VALID},
+        {"s not below the order", both, message, s_past_the_order, SIGNATURE_NO_KEY, 0, SIGNATURE_DER_VALID},
+        {"no sequence", both, message, "31" + by_development.substr(2), SIGNATURE_NOT_DER, 0, SIGNATURE_DER_NOT_SEQUENCE},
+        {"long-form length", both, message, "308145" + by_development.substr(4), SIGNATURE_NOT_DER, 0, SIGNATURE_DER_LENGTH},
+        {"r zero", both, message, "3006020100020101", SIGNATURE_NOT_DER, 0, SIGNATURE_DER_INTEGER},
+        {"r negative", both, message, "3006020180020101", SIGNATURE_NOT_DER, 0, SIGNATURE_DER_INTEGER},
+        {"r padded needlessly", both, message, "300702020001020101", SIGNATURE_NOT_DER, 0, SIGNATURE_DER_INTEGER},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> signature = hex_bytes(c.signature);
+        const SignatureOutcome outcome = signature_verify(
+            c.keys.data(), static_cast<uint32_t>(c.keys.size()), reinterpret_cast<const uint8_t*>(c.bytes.data()),
+            static_cast<uint32_t>(c.bytes.size()), signature.data(), static_cast<uint32_t>(signature.size()));
+        EXPECT_EQ(outcome.verdict, c.verdict) << c.name << ": " << outcome.failure.text;
+        EXPECT_EQ(outcome.rule, c.rule) << c.name;
+        EXPECT_EQ(outcome.key, c.key) << c.name;
+    }
 }
 
 }  // namespace
