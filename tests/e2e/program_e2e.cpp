@@ -107,6 +107,14 @@ bool e2e_under_ci() {
     return std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true";
 }
 
+std::vector<ProgramCase> virtual_rows(const std::vector<ProgramCase>& rows) {
+    std::vector<ProgramCase> kept;
+    for (const ProgramCase& row : rows) {
+        if (row.plan(false).launcher.empty()) kept.push_back(row);
+    }
+    return kept;
+}
+
 std::string program_case_name(const testing::TestParamInfo<ProgramCase>& info) {
     return info.param.name;
 }

@@ -1,8 +1,9 @@
 // An --image file is flashed only when the maker signed it, end to end: a
 // signed image updates the device; every refusal is its one line and exit
 // status 10 before any port is opened; --allow-unsigned takes only a file
-// with no signature at all. Natively; under Wine a good, a tampered and an
-// unsigned image and --list, so that CNG's verdicts are those of libcrypto.
+// with no signature at all. On the virtual clock; over real ptys, natively
+// and under Wine, a good, a tampered and an unsigned image, --list and a
+// signature from a pipe, so that CNG's verdicts are those of libcrypto.
 #include <fstream>
 #include <memory>
 
@@ -187,24 +188,10 @@ std::vector<ProgramCase> signature_cases() {
     };
 }
 
-class ProgramSignature : public testing::TestWithParam<ProgramCase> {};
-
-TEST_P(ProgramSignature, Native) {
-    run_program_case(GetParam(), false);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramSignature, testing::ValuesIn(signature_cases()), program_case_name);
-
-class ProgramSignatureWine : public testing::TestWithParam<ProgramCase> {};
-
-TEST_P(ProgramSignatureWine, Wine) {
-    run_program_case(GetParam(), true);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramSignatureWine,
-                         testing::ValuesIn(rows_named(signature_cases(), {"SignedImageUpdated", "TamperedBodyCrcRight",
-                                                                          "NoSignatureFile", "ListShowsTheKey",
-                                                                          "AllowUnsignedWithoutSignature"})),
-                         program_case_name);
+// Over real pseudo-terminals and under Wine (the Windows build checks with
+// CNG): a signed image, the tampered one, no signature, the key listed, an
+// unsigned image allowed, and the signature from a pipe.
+PROGRAM_TABLE_REAL(ProgramSignature, signature_cases, "SignedImageUpdated", "TamperedBodyCrcRight", "NoSignatureFile",
+                   "ListShowsTheKey", "AllowUnsignedWithoutSignature", "SignatureFromAPipe");
 
 }  // namespace

@@ -26,9 +26,7 @@ ssize_t capture_write(void*, const char* text, size_t size) {
     return static_cast<ssize_t>(size);
 }
 
-void finish_at_exit() {
-    world_finish(false);
-}
+bool in_child = false;
 
 [[noreturn]] void run_child(const RunPlan& plan, const std::string& folder) {
     std::string error;
@@ -44,7 +42,7 @@ void finish_at_exit() {
     static const cookie_io_functions_t capture = {nullptr, capture_write, nullptr, nullptr};
     stdout = fopencookie(nullptr, "w", capture);
     if (stdout == nullptr) _exit(3);
-    (void)std::atexit(finish_at_exit);
+    in_child = true;
     // As the user nobody: the results folder is open to all for it.
     if (plan.as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(4);
     alarm(REAL_SECONDS_MAX);
@@ -57,6 +55,18 @@ void finish_at_exit() {
 }
 
 }  // namespace
+
+// The program's exits end the child here (the test program links with
+// --wrap=exit): the results are written and the child ends at once, so
+// that nothing of the test's own process (its temporary folders, its
+// statics) is torn down in the child.
+extern "C" [[noreturn]] void __real_exit(int status);
+extern "C" [[noreturn]] void __wrap_exit(int status) {
+    if (!in_child) __real_exit(status);
+    (void)std::fflush(stdout);
+    world_finish(false);
+    _exit(status);
+}
 
 RunResult e2e_run(const RunPlan& plan) {
     RunResult result;
