@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -27,6 +28,24 @@ ssize_t capture_write(void*, const char* text, size_t size) {
 }
 
 bool in_child = false;
+
+// With OFWU_VIRTUAL_TRANSCRIPT set, every run's command line, output with
+// the time of each write, exit status and device reports are appended to
+// that file, the names of temporary folders made alike: two runs of the
+// suite give the same file.
+void keep_transcript(const RunPlan& plan, const RunResult& result) {
+    const char* path = std::getenv("OFWU_VIRTUAL_TRANSCRIPT");
+    if (path == nullptr || path[0] == '\0') return;
+    std::ostringstream text;
+    text << "== ofwu";
+    for (const std::string& a : plan.args) text << " " << a;
+    text << "\nexit " << result.exit_status << " at " << result.elapsed_ms << " ms\n";
+    for (const OutputWrite& w : result.writes) text << w.t_ms << " @" << w.offset << "\n";
+    text << result.output << "\n";
+    for (const DeviceOutcome& d : result.devices) text << d.report_text;
+    static const std::regex temporary("ofwu-e2e-[A-Za-z0-9]{6}");
+    std::ofstream(path, std::ios::app | std::ios::binary) << std::regex_replace(text.str(), temporary, "ofwu-e2e-XXXXXX");
+}
 
 [[noreturn]] void run_child(const RunPlan& plan, const std::string& folder) {
     std::string error;
@@ -122,5 +141,6 @@ RunResult e2e_run(const RunPlan& plan) {
         d.exit_status = std::atoi(file_text(folder.path + "/" + world_device_file(i, "status")).c_str());
         result.devices.push_back(d);
     }
+    keep_transcript(plan, result);
     return result;
 }
