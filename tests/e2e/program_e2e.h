@@ -58,16 +58,16 @@ void run_program_case(const ProgramCase& c, bool wine);
 // gtest's name for a case of a table.
 std::string program_case_name(const testing::TestParamInfo<ProgramCase>& info);
 
-// The rows of a table that the virtual clock can run: all but those whose
-// program runs inside a shell of their own (RunPlan::launcher: a pipe on its
-// input, say), which need real processes.
+// The rows of a table that the virtual clock, and Wine, can run: all but
+// those whose program runs inside a shell of their own (RunPlan::launcher:
+// a pipe on its input, say), which the native harness alone gives it.
 std::vector<ProgramCase> virtual_rows(const std::vector<ProgramCase>& rows);
 
 // A table of cases, `suite`, made by the function `table`: every row on
 // the virtual clock (virtual_tests) but those virtual_rows leaves to real
 // processes. PROGRAM_TABLE_REAL also runs the rows named after it over real
-// pseudo-terminals (e2e_tests), natively and under Wine, and must name
-// every row that needs real processes; PROGRAM_TABLE's rows run on the
+// pseudo-terminals (e2e_tests), natively and (but those) under Wine, and
+// must name every row that needs real processes; PROGRAM_TABLE's rows run on the
 // virtual clock only.
 #ifdef OFWU_VIRTUAL_TIME
 #define PROGRAM_TABLE(suite, table)                                      \
@@ -77,14 +77,19 @@ std::vector<ProgramCase> virtual_rows(const std::vector<ProgramCase>& rows);
 #define PROGRAM_TABLE_REAL(suite, table, ...) PROGRAM_TABLE(suite, table)
 #else
 #define PROGRAM_TABLE(suite, table) [[maybe_unused]] auto* const suite##_virtual_only = &table
-#define PROGRAM_TABLE_REAL(suite, table, ...)                            \
-    class suite : public testing::TestWithParam<ProgramCase> {};         \
-    TEST_P(suite, Native) { run_program_case(GetParam(), false); }       \
-    TEST_P(suite, Wine) {                                                \
-        E2E_REQUIRE(e2e_wine_missing());                                 \
-        run_program_case(GetParam(), true);                              \
-    }                                                                    \
-    INSTANTIATE_TEST_SUITE_P(Cases, suite, testing::ValuesIn(rows_named(table(), {__VA_ARGS__})), program_case_name)
+#define PROGRAM_TABLE_REAL(suite, table, ...)                                                        \
+    class suite : public testing::TestWithParam<ProgramCase> {};                                     \
+    TEST_P(suite, Native) { run_program_case(GetParam(), false); }                                   \
+    INSTANTIATE_TEST_SUITE_P(Cases, suite, testing::ValuesIn(rows_named(table(), {__VA_ARGS__})),    \
+                             program_case_name);                                                     \
+    class suite##Wine : public testing::TestWithParam<ProgramCase> {};                               \
+    TEST_P(suite##Wine, Wine) {                                                                      \
+        E2E_REQUIRE(e2e_wine_missing());                                                             \
+        run_program_case(GetParam(), true);                                                          \
+    }                                                                                                \
+    INSTANTIATE_TEST_SUITE_P(Cases, suite##Wine,                                                     \
+                             testing::ValuesIn(virtual_rows(rows_named(table(), {__VA_ARGS__}))),   \
+                             program_case_name)
 #endif
 
 // ---- What the program prints ----
