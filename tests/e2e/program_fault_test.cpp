@@ -58,7 +58,12 @@ void check_fault_row(const FaultRow& row, const TimedRun& timed) {
     expect_protocol_kept(d);
     EXPECT_EQ(run.keys_sent, row.outcome == Outcome::retried ? 3u : 2u);
     EXPECT_GE(run.elapsed_ms, row.min_ms);
+#ifdef OFWU_VIRTUAL_TIME
+    // Over real processes a busy machine stretches the whole run (the
+    // transfer under Wine above all); the protocol's own bounds, the gap and
+    // the watch below, are what such a row judges.
     EXPECT_LT(run.elapsed_ms, row.max_ms);
+#endif
 
     const std::string asked = found_on_com3() + text_newer() + "Y\n";
     const std::string progress = row.failed_block == 0 ? "" : text_progress(row.failed_block, false);
