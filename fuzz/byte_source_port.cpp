@@ -89,25 +89,25 @@ int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
     return 1;
 }
 
-int32_t port_set_baud(SerialPort* port, uint32_t baud) {
+int32_t port_device_set_baud(SerialPort* port, uint32_t baud) {
     (void)baud;
     if (!port->is_open) return 0;
     const uint32_t change = baud_changes++;
     if (change < 32 && (baud_failures >> change) & 1u) {
         // As on a real port: a failed change leaves the port closed.
-        (void)port_close(port);
+        (void)port_device_close(port);
         return 0;
     }
     return 1;
 }
 
-int32_t port_close(SerialPort* port) {
+int32_t port_device_close(SerialPort* port) {
     port->is_open = 0;
     port->handle = -1;
     return 1;
 }
 
-int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
+int32_t port_device_write(SerialPort* port, const uint8_t* data, int32_t count) {
     if (!port->is_open || count <= 0) return 0;
     for (int32_t i = 0; i < count; ++i) {
         write_log[written % WRITE_LOG_SIZE] = data[i];
@@ -116,7 +116,7 @@ int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
     return count;
 }
 
-int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
+int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     if (!port->is_open || count <= 0) return 0;
     const bool silent_now = next_byte == silence_at && !silence_kept;
     if (left() == 0 || silent_now) {
@@ -135,7 +135,7 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     return static_cast<int32_t>(served);
 }
 
-int32_t port_pending(SerialPort* port) {
+int32_t port_device_pending(SerialPort* port) {
     if (!port->is_open) return 0;
     const size_t pending = waiting_bytes < available() ? waiting_bytes : available();
     return static_cast<int32_t>(pending);
@@ -144,6 +144,10 @@ int32_t port_pending(SerialPort* port) {
 int32_t port_device_name(uint32_t number, char* name, size_t size) {
     const int written_chars = std::snprintf(name, size, "COM%u", number);
     return (written_chars > 0 && static_cast<size_t>(written_chars) < size) ? 1 : 0;
+}
+
+uint64_t timer_now_us() {
+    return static_cast<uint64_t>(now_ms) * 1000u;
 }
 
 uint32_t timer_start() {

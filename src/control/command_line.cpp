@@ -14,6 +14,7 @@ enum OptionId : int32_t {
     OPTION_ALLOW_OLDER,
     OPTION_IMAGE,
     OPTION_REPORT,
+    OPTION_TRACE,
     OPTION_SIGNATURE,
     OPTION_ALLOW_UNSIGNED,
     OPTION_LIST,
@@ -33,6 +34,7 @@ constexpr OptionRow OPTIONS[] = {
     {"allow-older", false, OPTION_ALLOW_OLDER},
     {"image",       true,  OPTION_IMAGE},
     {"report",      true,  OPTION_REPORT},
+    {"trace",       true,  OPTION_TRACE},
     {"signature",   true,  OPTION_SIGNATURE},
     {"allow-unsigned", false, OPTION_ALLOW_UNSIGNED},
     {"list",        false, OPTION_LIST},
@@ -63,6 +65,7 @@ int32_t* flag_of(CommandLine* line, OptionId id) {
         case OPTION_ALLOW_UNSIGNED: return &line->allow_unsigned;
         case OPTION_IMAGE:
         case OPTION_REPORT:
+        case OPTION_TRACE:
         case OPTION_SIGNATURE: break;
     }
     return nullptr;
@@ -71,6 +74,7 @@ int32_t* flag_of(CommandLine* line, OptionId id) {
 // Where the value of an option that takes one goes.
 const char** value_of(CommandLine* line, OptionId id) {
     if (id == OPTION_REPORT) return &line->report;
+    if (id == OPTION_TRACE) return &line->trace;
     return id == OPTION_SIGNATURE ? &line->signature : &line->image;
 }
 
@@ -189,6 +193,8 @@ void print_help() {
                "  --allow-unsigned  take an image file that has no signature file, with a\n"
                "                  warning: for a maker's own development\n"
                "  --report FILE   append one JSON line about the run to FILE\n"
+               "  --trace FILE    write every event on the serial line to FILE, with its time:\n"
+               "                  the file to send to support when an update fails\n"
                "  --list          list the catalogue (or FILE, after checking it) and end\n"
                "  --ports         list the serial ports the machine has, in the order they are\n"
                "                  searched, and what is known of each; open none and end\n"

@@ -18,6 +18,7 @@ struct CommandLine {
     int32_t ports;          // --ports
     const char* image;      // --image FILE; nullptr when not given
     const char* report;     // --report FILE; nullptr when not given
+    const char* trace;      // --trace FILE; nullptr when not given
     const char* signature;  // --signature SIG; nullptr: FILE.sig beside the image
     int32_t allow_unsigned; // --allow-unsigned: an image without a signature file is taken
     int32_t options;        // any option was given: the port argument is read strictly

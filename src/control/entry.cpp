@@ -14,6 +14,7 @@
 #include "serial/link_rate.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 namespace {
@@ -129,6 +130,10 @@ void refuse_unusable(const CommandLine& line) {
         print_message("\n%s: cannot be opened to append the run's report\n", line.report);
         program_end(OUTCOME_USAGE);
     }
+    if (line.trace != nullptr && !trace_open(line.trace)) {
+        print_message("\n%s: cannot be created for the wire trace\n", line.trace);
+        program_end(OUTCOME_USAGE);
+    }
     if (line.image == nullptr) return;
     if (!image_file_load(line.image)) program_end(OUTCOME_BAD_IMAGE);
     // The maker's signature, checked once the file keeps the image's own rules.
@@ -147,7 +152,8 @@ void program_main(int argc, char** argv) {
     // An unattended run never touches standard input or the terminal, and
     // sums itself up however it ends.
     if (!batch.active) keys_start();
-    if (line.batch) batch_closing_on_signal();
+    // The closing line, and the trace's last lines, on the signals that end a run.
+    if (line.batch || line.trace != nullptr) batch_closing_on_signal();
     batch.allow_older = line.allow_older;
     // Progress rewritten in place by "\r" is unreadable in a log.
     batch.progress_lines = line.batch && !output_is_terminal();

@@ -14,6 +14,7 @@
 #include "monitor/message_monitor.h"
 #include "platform/console.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 #include "transfer/firmware_transfer.h"
 
@@ -92,6 +93,9 @@ void update_pass() {
         report_incompatibility(compatibility, &device, selected_image);
         program_end(OUTCOME_NO_IMAGE);
     }
+    // What the trace holds is in its file before the question waits for a key.
+    trace_step("question");
+    trace_write_out();
     const UpdateAnswer answer = answer_question();
     // With no key left to come the question can never be answered.
     if (answer == ANSWER_END_OF_INPUT) program_end(OUTCOME_NO_DEVICE);
@@ -102,6 +106,7 @@ void update_pass() {
     if (update_firmware() == TRANSFER_OK) {
         update_done = 1;
         watch_timer = timer_start();
+        trace_step("watch start");
         batch.transferred = 1;
         if (batch.active) listen_for_announcement();
     } else if (batch.active) {
@@ -114,6 +119,7 @@ void update_pass() {
 // The watch is over. Unattended, the update counts when the restarted
 // application announced the update's version.
 [[noreturn]] void watch_over() {
+    trace_step(ready ? "watch end: the device is ready" : "watch end: %u ms without a message", WATCH_LIMIT_MS);
     program_end(device.version == selected_image->version ? OUTCOME_UPDATED : OUTCOME_NOT_VERIFIED);
 }
 

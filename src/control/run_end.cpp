@@ -7,6 +7,7 @@
 #include "control/program.h"
 #include "platform/console.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 namespace {
@@ -76,6 +77,8 @@ char* put_words(char* text, const char* words) {
 // The closing line of a run ended by a signal, from inside its handler:
 // no stdio, no formatting library, only the head kept ready and two numbers.
 void interrupted(int32_t number) {
+    trace_on_signal(number);
+    if (!batch.active) return;
     char tail[96];
     char* at = put_words(tail, "interrupted by signal ");
     at = put_number(at, static_cast<uint32_t>(number));
@@ -122,7 +125,25 @@ void exit_path(int32_t status) {
     std::exit(status);
 }
 
+namespace {
+
+// The trace's last lines: the port's close and how the run ended. A trace
+// that stopped early says so on the console, where the user sees it.
+void trace_finish(RunOutcome outcome) {
+    if (trace_path() == nullptr) return;
+    port_close(&port);  // harmless when the port is not open
+    char text[160];
+    (void)std::snprintf(text, sizeof text, "%s (outcome %d)", outcome_text(outcome), static_cast<int>(outcome));
+    trace_end(text);
+    if (trace_stop_reason()[0] != '\0') {
+        print_message("\nNote: the wire trace %s %s.", trace_path(), trace_stop_reason());
+    }
+}
+
+}  // namespace
+
 void program_end(RunOutcome outcome) {
+    trace_finish(outcome);
     run_report_write(outcome, batch.active ? outcome : EXIT_STATUS);
     if (!batch.active) exit_path(EXIT_STATUS);
     port_close(&port);  // harmless when the port is not open

@@ -13,6 +13,7 @@
 #include "control/program.h"
 #include "platform/file.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 namespace {
@@ -131,6 +132,8 @@ void run_report_write(RunOutcome outcome, int32_t exit_status) {
     put(&at, end, "\"duration_ms\":%" PRIu32 ",", timer_start() - batch.start_ticks);
     put(&at, end, "\"attempts\":%" PRIu32 ",", batch.attempts);
     put_string(&at, end, "last_error", batch.last_error);
+    put_string(&at, end, "trace", trace_path() != nullptr ? trace_path() : "");
+    put_string(&at, end, "trace_stopped", trace_stop_reason());
     at[-1] = '}';  // in place of the last field's comma
     *at++ = '\n';
     // A report that cannot be written changes nothing of the run's outcome.

@@ -6,6 +6,7 @@
 #include "serial/link_rate.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 namespace {
@@ -71,6 +72,7 @@ ProbeResult probe_bootloader(BootloaderInfo* info) {
     info->bytes[INFO_NAME] = 0;
 
     const uint8_t request[] = {COMMAND_PROBE};
+    trace_step("probe");
     if (packet_send(request, sizeof request, 1, PROBE_ACK_LIMIT_MS) != SEND_OK) return PROBE_REQUEST_FAILED;
     uint8_t length = BOOTLOADER_INFO_SIZE;
     // The data length is not looked at: a reply answered with NAK still

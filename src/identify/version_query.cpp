@@ -5,6 +5,7 @@
 #include "catalogue/product_table.h"
 #include "platform/number_text.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 namespace {
@@ -61,6 +62,7 @@ LineResult read_message_line(char* buffer, int32_t capacity, uint32_t start) {
         if (byte == '$' || count >= capacity - 1) break;
     }
     buffer[count] = '\0';
+    trace_text(buffer);
     return LINE_OK;
 }
 
@@ -110,6 +112,7 @@ VersionResult parse_version_reply(DeviceIdentity* identity, const char* line) {
 }
 
 VersionResult query_version(DeviceIdentity* identity, int32_t listen_only) {
+    trace_step(listen_only ? "version announcement" : "query");
     if (!listen_only) {
         static const uint8_t QUERY[] = {'^', 'V', '$'};
         // A write that failed shows up as the time-out of the line read below.

@@ -3,6 +3,7 @@
 #include "platform/console.h"
 #include "platform/number_text.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 char line_buffer[LINE_BUFFER_SIZE];
@@ -59,6 +60,7 @@ void feed_message_byte(int8_t byte) {
     if (byte == '$') {
         ++line_length;
         line_buffer[line_length] = '\0';
+        trace_text(line_buffer);
         // A line that no row knows is dropped without a word.
         (void)dispatch_message(line_buffer);
         line_length = 0;

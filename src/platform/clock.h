@@ -8,6 +8,9 @@
 
 // Current tick count in milliseconds of real elapsed time, modulo 2^32.
 uint32_t timer_start();
+// Microseconds of the same clock, for the wire trace's time stamps only;
+// no time limit is taken from it.
+uint64_t timer_now_us();
 // 1 when more than `limit` ticks have passed since `start`, else 0.
 int32_t timer_expired(uint32_t start, uint32_t limit);
 // The arithmetic of timer_expired for a given `now`: the unsigned 32-bit

@@ -292,6 +292,12 @@ uint32_t timer_start() {
     return static_cast<uint32_t>(ms);
 }
 
+uint64_t timer_now_us() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
 void sleep_ms(uint32_t ms) {
     timespec wait{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {

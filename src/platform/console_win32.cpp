@@ -127,6 +127,17 @@ uint32_t timer_start() {
     return static_cast<uint32_t>(std::clock());
 }
 
+uint64_t timer_now_us() {
+    // QueryPerformanceCounter cannot fail on Windows XP and later.
+    LARGE_INTEGER count{};
+    LARGE_INTEGER frequency{};
+    (void)QueryPerformanceCounter(&count);
+    (void)QueryPerformanceFrequency(&frequency);
+    const uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
+    const uint64_t per_second = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
+}
+
 void sleep_ms(uint32_t ms) {
     // INFINITE (0xFFFFFFFF) would never return; no caller waits that long.
     Sleep(ms);

@@ -38,6 +38,15 @@ int64_t file_append_open(const char* path);
 // Appends `size` bytes with one write; 1 when all of them went in.
 int32_t file_append_write(int64_t file, const char* bytes, uint32_t size);
 
+// A file created empty for writing (one that is there is emptied), such as
+// the wire trace. -1 when it cannot be created or opened: a FIFO with no
+// reader is refused rather than waited on.
+int64_t file_create(const char* path);
+// Writes `size` bytes; how many went in (fewer when the disk is full or the
+// file failed).
+uint32_t file_write(int64_t file, const char* bytes, uint32_t size);
+void file_close(int64_t file);
+
 // The time now in UTC as ISO 8601 ("2026-12-08T17:55:03Z"), and this
 // machine's name, each NUL-terminated and cut to fit.
 void clock_utc_text(char* text, uint32_t size);

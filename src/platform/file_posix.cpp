@@ -99,6 +99,36 @@ int32_t file_append_write(int64_t file, const char* bytes, uint32_t size) {
     }
 }
 
+int64_t file_create(const char* path) {
+    // O_NONBLOCK only for the open: a FIFO that nobody reads is refused
+    // (ENXIO) instead of holding the program before its first port.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        (void)close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint32_t file_write(int64_t file, const char* bytes, uint32_t size) {
+    // write is async-signal-safe: the trace's last bytes go out this way
+    // from a signal's handler too.
+    uint32_t written = 0;
+    while (written < size) {
+        const ssize_t n = write(static_cast<int>(file), bytes + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<uint32_t>(n);
+    }
+    return written;
+}
+
+void file_close(int64_t file) {
+    (void)close(static_cast<int>(file));
+}
+
 void clock_utc_text(char* text, uint32_t size) {
     const time_t now = time(nullptr);
     tm utc{};

@@ -66,6 +66,27 @@ int32_t file_append_write(int64_t file, const char* bytes, uint32_t size) {
     return WriteFile(handle, bytes, size, &written, nullptr) && written == size ? 1 : 0;
 }
 
+int64_t file_create(const char* path) {
+    // Shared for reading: support may look at a trace while the run goes on.
+    const HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(file));
+}
+
+uint32_t file_write(int64_t file, const char* bytes, uint32_t size) {
+    DWORD written = 0;
+    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));  // NOLINT(performance-no-int-to-ptr)
+    // WriteFile returns zero on failure, with what did go in counted.
+    (void)WriteFile(handle, bytes, size, &written, nullptr);
+    return written;
+}
+
+void file_close(int64_t file) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));  // NOLINT(performance-no-int-to-ptr)
+    (void)CloseHandle(handle);
+}
+
 void clock_utc_text(char* text, uint32_t size) {
     SYSTEMTIME now{};
     GetSystemTime(&now);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 namespace {
@@ -55,10 +56,15 @@ PacketSendResult packet_send(const uint8_t* data, uint8_t length, int32_t await_
     if (port_write(&port, &checksum, 1) != 1) return SEND_CHECKSUM_NOT_WRITTEN;
     // A packet without data writes nothing here, and port_write reports 0.
     if (port_write(&port, data, length) != length) return SEND_DATA_NOT_WRITTEN;
+    trace_packet_sent(data, length);
     if (!await_ack) return SEND_OK;
 
     uint8_t answer = 0;
-    if (!read_non_zero(&answer, limit)) return SEND_NO_ACK;
+    if (!read_non_zero(&answer, limit)) {
+        trace_answer(-1);
+        return SEND_NO_ACK;
+    }
+    trace_answer(answer);
     return answer == PACKET_ACK ? SEND_OK : SEND_REFUSED;
 }
 
@@ -79,6 +85,7 @@ PacketReceiveResult packet_receive(uint8_t* buffer, uint8_t* length, uint32_t li
     }
     const uint8_t kept = announced < capacity ? announced : capacity;
     std::memcpy(buffer, data, kept);
+    trace_packet_received(length_byte, checksum, data, announced, packet_checksum(data, announced) == checksum);
     if (packet_checksum(data, announced) != checksum) {
         *length = 0;
         return packet_nak() == 0 ? RECEIVE_OK : RECEIVE_ANSWER_NOT_WRITTEN;
@@ -98,6 +105,7 @@ int32_t packet_nak() {
 CommandResult bootloader_command(const uint8_t* data, uint8_t length, uint32_t limit) {
     if (packet_send(data, length, 1, limit) != SEND_OK) return COMMAND_NOT_ACCEPTED;
     uint8_t status = COMMAND_STATUS;
+    trace_step("status request");
     if (packet_send(&status, 1, 1, limit) != SEND_OK) return COMMAND_REQUEST_FAILED;
     uint8_t status_length = 1;
     if (packet_receive(&status, &status_length, limit) != RECEIVE_OK) return COMMAND_NO_STATUS;
@@ -109,14 +117,18 @@ CommandResult bootloader_command(const uint8_t* data, uint8_t length, uint32_t l
 }
 
 void flush_bootloader() {
+    trace_discard_begin("flush");
     for (uint32_t pass = 0; pass < FLUSH_ZERO_BYTES; ++pass) {
         // A zero byte that was not written changes nothing the bootloader sees
         // as a command; the probe that follows tells whether the line works.
         (void)write_byte(IDLE_FILL);
         (void)discard_waiting(DISCARD_MAX_BYTES);
     }
+    trace_discard_end();
 }
 
 void drain_input() {
+    trace_discard_begin("drain");
     (void)discard_waiting(DISCARD_MAX_BYTES);
+    trace_discard_end();
 }

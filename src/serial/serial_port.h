@@ -72,6 +72,14 @@ int32_t port_read_timed(SerialPort* port, uint8_t* buffer, int32_t count, uint32
 // on a closed port. 1 when open, 0 on failure with nothing left open and
 // the record's failure set.
 int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud);
+// The platform halves of port_set_baud, port_close, port_write, port_read
+// and port_pending, which do as those say; the shared halves add the wire
+// trace (serial/wire_trace.h).
+int32_t port_device_set_baud(SerialPort* port, uint32_t baud);
+int32_t port_device_close(SerialPort* port);
+int32_t port_device_write(SerialPort* port, const uint8_t* data, int32_t count);
+int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count);
+int32_t port_device_pending(SerialPort* port);
 
 // Whether a command line argument names a port by its path rather than by
 // its number: on Linux an argument that contains "/"; never on Windows.

@@ -1,10 +1,22 @@
 // The parts of the serial port that are the same on every platform: port
-// names, the already-open rule, and the timed read built on port_read.
+// names, the already-open rule, the timed read built on port_read, and the
+// wire trace of every call that reaches the line.
 #include <cstdio>
 #include <cstring>
 
 #include "platform/console.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
+
+namespace {
+
+// The limit of the timed read under way, for the trace of its reads.
+uint32_t timed_limit_ms = 0;
+
+// Room for what still waits when a traced port closes.
+constexpr int32_t CLOSE_SHOWN_BYTES = 4096;
+
+}  // namespace
 
 int32_t port_candidate_number(uint32_t number, PortCandidate* candidate) {
     candidate->number = number;
@@ -34,7 +46,46 @@ int32_t port_open_candidate(SerialPort* port, const PortCandidate* candidate, ui
     }
     port->failure = PORT_FAILURE_NONE;
     port->failure_pid = 0;
-    return port_open_device(port, candidate->device, baud);
+    const int32_t opened = port_open_device(port, candidate->device, baud);
+    trace_port_open(candidate->label, baud, opened, port->failure);
+    return opened;
+}
+
+int32_t port_set_baud(SerialPort* port, uint32_t baud) {
+    const int32_t changed = port_device_set_baud(port, baud);
+    trace_port_rate(baud, changed);
+    return changed;
+}
+
+int32_t port_close(SerialPort* port) {
+    if (trace_active() && port->is_open) {
+        // What still waits is lost with the close; the trace keeps it, read
+        // from the queue it is already in.
+        static uint8_t waiting[CLOSE_SHOWN_BYTES];
+        int32_t count = port_device_pending(port);
+        count = count < CLOSE_SHOWN_BYTES ? count : CLOSE_SHOWN_BYTES;
+        if (count > 0) count = port_device_read(port, waiting, count);
+        trace_port_close(waiting, count);
+    }
+    return port_device_close(port);
+}
+
+int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
+    const int32_t written = port_device_write(port, data, count);
+    trace_port_write(data, count, written);
+    return written;
+}
+
+int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
+    if (!trace_active()) return port_device_read(port, buffer, count);
+    const uint64_t start = timer_now_us();
+    const int32_t got = port_device_read(port, buffer, count);
+    trace_port_read(buffer, count, got, timer_now_us() - start, port->is_open, timed_limit_ms);
+    return got;
+}
+
+int32_t port_pending(SerialPort* port) {
+    return port_device_pending(port);
 }
 
 int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
@@ -49,12 +100,17 @@ int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {
 int32_t port_read_timed(SerialPort* port, uint8_t* buffer, int32_t count, uint32_t limit) {
     const uint32_t start = timer_start();
     int32_t remaining = count;
+    timed_limit_ms = limit;
     while (remaining > 0 && !timer_expired(start, limit)) {
         const int32_t got = port_read(port, buffer + (count - remaining), remaining);
         remaining -= got;
         // A read that fails at once (port closed, device unplugged) would
         // otherwise spin a whole core until the limit passes.
-        if (got == 0 && remaining > 0 && !timer_expired(start, limit)) sleep_ms(1);
+        if (got == 0 && remaining > 0 && !timer_expired(start, limit)) {
+            trace_sleep(1);
+            sleep_ms(1);
+        }
     }
+    timed_limit_ms = 0;
     return count - remaining;
 }

@@ -316,7 +316,7 @@ int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
     return 1;
 }
 
-int32_t port_set_baud(SerialPort* port, uint32_t baud) {
+int32_t port_device_set_baud(SerialPort* port, uint32_t baud) {
     if (!port_usable(port)) return 0;
     termios settings{};
     if (tcgetattr(port->handle, &settings) != 0 || !apply_rate(&settings, baud) ||
@@ -327,13 +327,13 @@ int32_t port_set_baud(SerialPort* port, uint32_t baud) {
     return 1;
 }
 
-int32_t port_close(SerialPort* port) {
+int32_t port_device_close(SerialPort* port) {
     if (!port_usable(port)) port->handle = -1;  // a closed record's handle is no descriptor of ours
     release(port);
     return 1;
 }
 
-int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
+int32_t port_device_write(SerialPort* port, const uint8_t* data, int32_t count) {
     if (!port_usable(port) || count <= 0) return 0;
     const uint32_t start = timer_start();
     int32_t sent = 0;
@@ -357,7 +357,7 @@ int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
     return sent;
 }
 
-int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
+int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     if (!port_usable(port) || count <= 0) return 0;
     // As on Windows, PORT_WAIT_MS bounds the whole read, not only its first
     // byte: a device that trickles bytes closer together than the gap would
@@ -389,7 +389,7 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     return got;
 }
 
-int32_t port_pending(SerialPort* port) {
+int32_t port_device_pending(SerialPort* port) {
     if (!port_usable(port)) return 0;
     int waiting = 0;
     if (ioctl(port->handle, FIONREAD, &waiting) != 0) {

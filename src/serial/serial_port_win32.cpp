@@ -217,7 +217,7 @@ int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
     return 0;
 }
 
-int32_t port_set_baud(SerialPort* port, uint32_t baud) {
+int32_t port_device_set_baud(SerialPort* port, uint32_t baud) {
     if (!port_usable(port)) return 0;
     // Only the rate and the data bits change; flow control and DTR stay as
     // port_open set them.
@@ -228,14 +228,14 @@ int32_t port_set_baud(SerialPort* port, uint32_t baud) {
     return 1;
 }
 
-int32_t port_close(SerialPort* port) {
+int32_t port_device_close(SerialPort* port) {
     if (port_usable(port)) release(port);
     port->is_open = 0;
     port->handle = nullptr;
     return 1;
 }
 
-int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
+int32_t port_device_write(SerialPort* port, const uint8_t* data, int32_t count) {
     if (!port_usable(port) || count <= 0) return 0;
     OVERLAPPED* overlapped = &port->write_overlapped;
     // WriteFile returns non-zero when the write completed at once; zero with
@@ -250,7 +250,7 @@ int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
     return transfer_count(port->handle, overlapped);
 }
 
-int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
+int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     if (!port_usable(port) || count <= 0) return 0;
     OVERLAPPED* overlapped = &port->read_overlapped;
     // ReadFile returns non-zero when the read completed at once; zero with
@@ -262,7 +262,7 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     return transfer_count(port->handle, overlapped);
 }
 
-int32_t port_pending(SerialPort* port) {
+int32_t port_device_pending(SerialPort* port) {
     if (!port_usable(port)) return 0;
     DWORD errors = 0;  // line errors are cleared by the call; which ones is of no interest
     COMSTAT status{};

@@ -9,6 +9,7 @@
 #include "serial/link_rate.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
+#include "serial/wire_trace.h"
 #include "state/program_state.h"
 
 uint8_t packet_buffer[PACKET_BUFFER_SIZE];
@@ -26,6 +27,7 @@ enum TransferStage : int32_t {
 };
 
 void write_entry_string() {
+    trace_step("entry");
     // A string that did not go out shows as a probe that gets no answer.
     (void)port_write(&port, BOOTLOADER_ENTRY, BOOTLOADER_ENTRY_SIZE);
 }
@@ -40,6 +42,7 @@ void back_to_application_rate() {
 // attempts at the bootloader's rate. true once the bootloader answered.
 bool enter_bootloader() {
     write_entry_string();
+    trace_sleep(BOOTLOADER_START_WAIT_MS);
     sleep_ms(BOOTLOADER_START_WAIT_MS);
     (void)link_rate_change(BOOTLOADER_BAUD, LINK_NONE);  // a failure shows as probes that fail
     for (uint32_t attempt = 0; attempt < ENTRY_ATTEMPTS; ++attempt) {
@@ -78,6 +81,7 @@ CommandResult send_start_packet(const FirmwareImage* image) {
     put_u32_big_endian(packet_buffer + 1, image->flash_start);
     put_u32_big_endian(packet_buffer + 5, image->flash_length);
     for (uint32_t i = 0; i < START_BYTES_SIZE; ++i) packet_buffer[9 + i] = image->start_bytes[i];
+    trace_step("start");
     return bootloader_command(packet_buffer, START_PACKET_SIZE, COMMAND_LIMIT_MS);
 }
 
@@ -110,8 +114,10 @@ void print_progress(uint32_t done, uint32_t total) {
 void leave_bootloader() {
     if (link_state != LINK_BOOTLOADER) return;
     packet_buffer[0] = COMMAND_RETURN;
+    trace_step("return");
     // The bootloader does not acknowledge the return command; it restarts.
     (void)packet_send(packet_buffer, 1, 0, RETURN_LIMIT_MS);
+    trace_sleep(RETURN_SETTLE_MS);
     sleep_ms(RETURN_SETTLE_MS);
     (void)link_rate_change(APPLICATION_BAUD, LINK_NONE);  // a failure shows in the next exchange
     // The restarted application announces its version by itself; what it
@@ -144,6 +150,7 @@ TransferResult update_firmware() {
     ImageBlock block{};
     for (uint32_t done = 0; block_next(&walk, &block); ++done) {
         print_progress(done, image->block_count);
+        trace_step("block %u of %u", done + 1u, image->block_count);
         const CommandResult result = send_block_packet(block);
         if (result != COMMAND_OK) {
             print_command_failure(result, STAGE_BLOCK);

@@ -366,18 +366,18 @@ int32_t port_open_device(SerialPort* port, const char* name, uint32_t baud) {
     return 0;
 }
 
-int32_t port_set_baud(SerialPort* port, uint32_t baud) {
+int32_t port_device_set_baud(SerialPort* port, uint32_t baud) {
     Line* l = line_of(port);
     if (l == nullptr) return 0;
     if (l->gone) {
-        (void)port_close(port);
+        (void)port_device_close(port);
         return 0;
     }
     line_set_rate(l, baud);
     return 1;
 }
 
-int32_t port_close(SerialPort* port) {
+int32_t port_device_close(SerialPort* port) {
     Line* l = line_of(port);
     if (l != nullptr) {
         l->open = false;
@@ -387,7 +387,7 @@ int32_t port_close(SerialPort* port) {
     return 1;
 }
 
-int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
+int32_t port_device_write(SerialPort* port, const uint8_t* data, int32_t count) {
     Line* l = line_of(port);
     if (l == nullptr || count <= 0 || l->gone) return 0;
     const uint64_t byte_us = paced_in(*l) ? byte_time_us(l->baud) : 0;
@@ -401,7 +401,7 @@ int32_t port_write(SerialPort* port, const uint8_t* data, int32_t count) {
     return count;
 }
 
-int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
+int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     Line* l = line_of(port);
     if (l == nullptr || count <= 0) return 0;
     // As the system's ports: PORT_WAIT_MS bounds the whole read; once bytes
@@ -428,7 +428,7 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     return got;
 }
 
-int32_t port_pending(SerialPort* port) {
+int32_t port_device_pending(SerialPort* port) {
     Line* l = line_of(port);
     if (l == nullptr) return 0;
     if (l->gone) {
@@ -523,6 +523,10 @@ void console_on_ending_signal(void (*)(int32_t)) {}
 void print_now(const char* text) {
     std::fflush(stdout);
     world_output(text, std::strlen(text));
+}
+
+uint64_t timer_now_us() {
+    return world->now_us;
 }
 
 uint32_t timer_start() {
