@@ -50,11 +50,96 @@ nlohmann::ordered_json transfer_json(const TransferCheck& t) {
             {"refused", t.refused}};
 }
 
+// The replayed trace's items up to its next write: each sent at its time
+// after the write before it, a hang-up made an unplug at its time.
+void replay_schedule(Device* device) {
+    Replay* r = &device->replay;
+    while (r->next < r->items.size()) {
+        const ReplayItem& item = r->items[r->next];
+        const uint64_t due = std::max(device->now_us, r->anchor_now_us + (item.at_us - std::min(item.at_us, r->anchor_trace_us)));
+        if (item.kind == ReplayKind::expect && !item.bytes.empty()) return;
+        if (item.kind == ReplayKind::send) {
+            device_send(device, item.bytes, due - device->now_us);
+            r->bytes_sent += item.bytes.size();
+        } else if (item.kind == ReplayKind::hangup) {
+            device->unplug_due_us = due;
+            device->scenario.unplug_at = "trace line " + std::to_string(item.line);
+        }
+        ++r->next;
+    }
+}
+
+void replay_start(Device* device) {
+    Replay* r = &device->replay;
+    r->started = true;
+    r->anchor_now_us = device->now_us;
+    r->anchor_trace_us = r->items.empty() ? 0 : r->items.front().at_us;
+    device_log(device, "replay", "the program opened the line");
+    replay_schedule(device);
+}
+
+void replay_differs(Device* device, const std::string& what) {
+    device->replay.difference = what;
+    device_log(device, "replay", what);
+    report_protocol_error(&device->report, "replay: " + what);
+}
+
+std::string hex(uint8_t byte) {
+    static const char DIGITS[] = "0123456789ABCDEF";
+    return {DIGITS[byte >> 4], DIGITS[byte & 15]};
+}
+
+// One byte of the program, against the trace's next write.
+void replay_receive(Device* device, uint8_t byte) {
+    Replay* r = &device->replay;
+    if (!r->difference.empty()) return;  // the replay stopped at the first difference
+    if (!r->started) replay_start(device);
+    if (r->next >= r->items.size()) {
+        return replay_differs(device, "the program sent " + hex(byte) + " after the trace's last write");
+    }
+    const ReplayItem& item = r->items[r->next];
+    const std::string where = "trace line " + std::to_string(item.line) + ", byte " + std::to_string(r->matched + 1) +
+                              " of " + std::to_string(item.bytes.size());
+    if (device->line_baud != item.baud) {
+        return replay_differs(device, where + ": the program sent at " + std::to_string(device->line_baud) +
+                                          " baud where the trace has " + std::to_string(item.baud));
+    }
+    if (byte != item.bytes[r->matched]) {
+        return replay_differs(device, where + ": the program sent " + hex(byte) + " where the trace has " +
+                                          hex(item.bytes[r->matched]));
+    }
+    ++r->bytes_matched;
+    if (++r->matched < item.bytes.size()) return;
+    r->matched = 0;
+    r->anchor_trace_us = item.at_us;
+    r->anchor_now_us = device->now_us;
+    ++r->next;
+    replay_schedule(device);
+}
+
+nlohmann::ordered_json replay_json(const Replay& r) {
+    return {{"trace", r.path},
+            {"port", r.port},
+            {"items", r.items.size()},
+            {"items_played", r.next},
+            {"bytes_matched", r.bytes_matched},
+            {"bytes_sent", r.bytes_sent},
+            {"complete", replay_complete(r)},
+            {"difference", r.difference}};
+}
+
 }  // namespace
 
 bool device_start(Device* device, const Scenario& scenario, std::string* error) {
     device->scenario = scenario;
     device->report.echo = scenario.verbose;
+    device->report.record_wire = scenario.record_wire;
+    if (!scenario.replay_path.empty()) {
+        device->replaying = true;
+        if (!replay_load(scenario.replay_path, scenario.replay_port, &device->replay, error)) return false;
+        device_log(device, "start", "replaying " + scenario.replay_path + " on " + device->replay.port);
+        return true;
+    }
     device->mode = scenario.start_in_bootloader ? Mode::bootloader : Mode::application;
     if (!load_image(device, error)) return false;
     device_log(device, "start", std::string("in the ") + mode_name(device->mode));
@@ -84,19 +169,25 @@ size_t rate_change_split(const uint8_t* bytes, size_t count, uint32_t old_baud, 
 }
 
 uint32_t device_baud(const Device& device) {
+    // A replay sends what the program read, at whatever rate it then had.
+    if (device.replaying) return device.line_baud;
     return device.mode == Mode::application ? APP_BAUD : BOOT_BAUD;
 }
 
 void device_receive(Device* device, uint8_t byte, uint64_t now_us) {
     device->now_us = now_us;
+    report_wire(&device->report, false, device->line_baud, &byte, 1);
     if (device->unplugged) return;
+    if (device->replaying) return replay_receive(device, byte);
     if (device->mode == Mode::application) application_receive(device, byte);
     else bootloader_receive(device, byte);
 }
 
 void device_noise(Device* device, uint8_t byte, uint64_t now_us) {
     device->now_us = now_us;
-    (void)byte;  // a byte at the wrong rate is garbage to the device: only its count matters
+    // A byte at the wrong rate is garbage to the device: only its count
+    // matters, and what the program sent, for the wire's record.
+    report_wire(&device->report, false, device->line_baud, &byte, 1);
     device_log(device, "noise", "received at a wrong rate, dropped");
     report_count(&device->report, "bytes_dropped_wrong_rate");
     // The program's answer to a reply, sent just before it changed its rate:
@@ -115,6 +206,12 @@ void device_advance(Device* device, uint64_t now_us) {
         device->unplugged = true;
         device->unplug_step = device->scenario.unplug_at;
         device_log(device, "unplugged", device->unplug_step);
+        return;
+    }
+    if (device->replaying) {
+        // The program opened the line when its rate is the trace's first.
+        const Replay& r = device->replay;
+        if (!r.started && !r.items.empty() && device->line_baud == r.items.front().baud) replay_start(device);
         return;
     }
     if (device->mode == Mode::application) application_advance(device);
@@ -249,6 +346,7 @@ std::vector<std::string> device_unmet(const Device& device) {
         else if (e == "probe") met = counted("probe_replies");
         else if (e == "unplugged") met = device.unplugged;
         else if (e == "clean") met = device.report.protocol_errors.empty();
+        else if (e == "replayed") met = device.replaying && replay_complete(device.replay);
         if (!met) unmet.push_back(e + (e == "update" ? " (image " + verdict + ")" : ""));
     }
     return unmet;
@@ -266,6 +364,7 @@ std::string device_report_json(const Device& device, const std::string& stop_rea
                                      {"expectations_met", unmet.empty()},
                                      {"unmet", unmet},
                                      {"image", transfer_json(device.transfer)}};
+    if (device.replaying) report["replay"] = replay_json(device.replay);
     report_write_members(&report, device.report);
     // Device bytes in a detail need not be UTF-8: they are replaced, not refused.
     return report.dump(1, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";

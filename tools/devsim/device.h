@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "packet_codec.h"
+#include "replay.h"
 #include "report.h"
 #include "scenario.h"
 #include "transfer_check.h"
@@ -76,6 +77,10 @@ struct Device {
     uint64_t unplug_due_us = UINT64_MAX;  // a step that unplugs a little later
     bool unplugged = false;
     std::string unplug_step;
+
+    // Playing a wire trace instead (Scenario::replay_path).
+    bool replaying = false;
+    Replay replay;
 };
 
 // Sets the device up from its scenario at time 0. False with a reason when

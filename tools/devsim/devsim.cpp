@@ -157,6 +157,7 @@ void send_output(Loop* loop, uint64_t now) {
     if (n <= 0) return;  // the program's input queue is full: again later
     device->outbox.erase(device->outbox.begin(), device->outbox.begin() + n);
     report_count(&device->report, "bytes_sent", static_cast<uint64_t>(n));
+    report_wire(&device->report, true, device->line_baud, out.data(), static_cast<size_t>(n));
     // The program leaves the line as it found it when it gives it up, and
     // never uses the line's first rate itself: bytes that go out once the
     // line is back at that rate reach no one, and are no fault of its.

@@ -25,6 +25,14 @@ void report_count(Report* report, const std::string& name, uint64_t add) {
     report->counts[name] += add;
 }
 
+void report_wire(Report* report, bool to_program, uint32_t baud, const uint8_t* bytes, size_t count) {
+    if (!report->record_wire || count == 0) return;
+    if (report->wire.empty() || report->wire.back().to_program != to_program || report->wire.back().baud != baud) {
+        report->wire.push_back({to_program, baud, ""});
+    }
+    report->wire.back().bytes.append(reinterpret_cast<const char*>(bytes), count);
+}
+
 void report_protocol_error(Report* report, const std::string& what) {
     report->protocol_errors.push_back(what);
 }
@@ -35,6 +43,18 @@ void report_write_members(nlohmann::ordered_json* object, const Report& report) 
     for (const auto& [name, value] : report.counts) o["counts"][name] = value;
     o["protocol_errors"] = report.protocol_errors;
     o["timing"] = {{"start_packet_ms", report.start_packet_ms}, {"return_ms", report.return_ms}};
+    if (report.record_wire) {
+        o["wire"] = nlohmann::ordered_json::array();
+        for (const WireRun& run : report.wire) {
+            std::string hex;
+            for (const char c : run.bytes) {
+                static const char DIGITS[] = "0123456789ABCDEF";
+                hex += DIGITS[static_cast<uint8_t>(c) >> 4];
+                hex += DIGITS[static_cast<uint8_t>(c) & 15];
+            }
+            o["wire"].push_back({{"to", run.to_program ? "program" : "device"}, {"baud", run.baud}, {"hex", hex}});
+        }
+    }
     o["events"] = nlohmann::ordered_json::array();
     for (const Event& e : report.events) {
         o["events"].push_back({{"t_ms", e.t_ms},

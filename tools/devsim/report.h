@@ -19,6 +19,13 @@ struct Event {
     uint32_t repeat;         // identical events in a row are one entry
 };
 
+// Bytes that crossed the line one way at one rate, in order (--record-wire).
+struct WireRun {
+    bool to_program;         // sent by the device; else received from the program
+    uint32_t baud;           // the program's rate then
+    std::string bytes;
+};
+
 struct Report {
     std::vector<Event> events;
     std::map<std::string, uint64_t> counts;
@@ -26,11 +33,14 @@ struct Report {
     double start_packet_ms = -1;                // the last start packet, -1: none
     double return_ms = -1;                      // the last return command, -1: none
     bool echo = false;                          // copy every event to standard error
+    bool record_wire = false;                   // keep every byte in `wire`
+    std::vector<WireRun> wire;
 };
 
 void report_event(Report* report, double t_ms, uint32_t line_baud, uint32_t device_baud,
                   const std::string& kind, const std::string& detail);
 void report_count(Report* report, const std::string& name, uint64_t add = 1);
+void report_wire(Report* report, bool to_program, uint32_t baud, const uint8_t* bytes, size_t count);
 void report_protocol_error(Report* report, const std::string& what);
 
 // The events, counters, errors and times as members of `object`.

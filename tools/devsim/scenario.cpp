@@ -138,7 +138,7 @@ bool on_babble(Scenario* s, const std::string& v, std::string* e) {
 }
 
 bool on_expect(Scenario* s, const std::string& v, std::string* e) {
-    const char* known[] = {"update", "no-update", "query", "probe", "unplugged", "clean"};
+    const char* known[] = {"update", "no-update", "query", "probe", "unplugged", "clean", "replayed"};
     for (const char* k : known) {
         if (v == k) {
             s->expectations.push_back(v);
@@ -214,6 +214,9 @@ const OptionRow OPTIONS[] = {
     {"restart-version",    true,  [](Scenario* s, const std::string& v, std::string*) { s->restart_version = v; return true; }},
     {"restart-delay",      true,  [](Scenario* s, const std::string& v, std::string* e) { return read_u32(v, &s->restart_delay_ms, e); }},
     {"idle-timeout",       true,  [](Scenario* s, const std::string& v, std::string* e) { return read_u32(v, &s->idle_timeout_ms, e); }},
+    {"replay",             true,  [](Scenario* s, const std::string& v, std::string*) { s->replay_path = v; return true; }},
+    {"replay-port",        true,  [](Scenario* s, const std::string& v, std::string*) { s->replay_port = v; return true; }},
+    {"record-wire",        false, [](Scenario* s, const std::string&, std::string*) { s->record_wire = true; return true; }},
     {"pace",               false, [](Scenario* s, const std::string&, std::string*) { s->pace = true; return true; }},
     {"verbose",            false, [](Scenario* s, const std::string&, std::string*) { s->verbose = true; return true; }},
     {"expect",             true,  on_expect},
@@ -339,5 +342,6 @@ const char* scenario_usage() {
            "  --babble zeros|carets|empty-lines\n"
            "  --unplug-at STEP  --line MS:TEXT  --start-line MS:TEXT\n"
            "  --bootl-delay MS  --restart-delay MS  --restart-version TEXT  --idle-timeout MS  --pace  --verbose\n"
-           "  --expect update|no-update|query|probe|unplugged|clean\n";
+           "  --replay TRACE  --replay-port LABEL  --record-wire\n"
+           "  --expect update|no-update|query|probe|unplugged|clean|replayed\n";
 }

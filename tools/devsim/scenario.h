@@ -68,7 +68,10 @@ struct Scenario {
     std::string restart_version;
     uint32_t idle_timeout_ms = 60000;     // end when nothing came for this long
     bool pace = false;                    // each byte takes 10 bit-times on the line
+    std::string replay_path;              // a wire trace whose device side is played (replay.h)
+    std::string replay_port;              // its port; empty: the port of its first write
     bool verbose = false;                 // every event on standard error too
+    bool record_wire = false;             // the report keeps every byte both ways
     std::vector<std::string> expectations;
 };
 

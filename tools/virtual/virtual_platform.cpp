@@ -164,6 +164,7 @@ void line_send(Line* l, uint64_t now) {
         device->outbox.pop_front();
         l->to_program_free_us = departure + byte_us;
         l->to_program.push_back({departure + byte_us, byte});
+        report_wire(&device->report, true, l->baud, &byte, 1);
         ++sent;
     }
     if (sent == 0) return;
