@@ -135,6 +135,11 @@ int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     return static_cast<int32_t>(served);
 }
 
+int32_t port_device_hung_up(const SerialPort* port) {
+    (void)port;
+    return 0;
+}
+
 int32_t port_device_pending(SerialPort* port) {
     if (!port->is_open) return 0;
     const size_t pending = waiting_bytes < available() ? waiting_bytes : available();

@@ -80,6 +80,9 @@ int32_t port_device_close(SerialPort* port);
 int32_t port_device_write(SerialPort* port, const uint8_t* data, int32_t count);
 int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count);
 int32_t port_device_pending(SerialPort* port);
+// Non-zero once the system has said that the device hung up (Linux; never
+// on Windows, which tells of it only as transfers that fail).
+int32_t port_device_hung_up(const SerialPort* port);
 
 // Whether a command line argument names a port by its path rather than by
 // its number: on Linux an argument that contains "/"; never on Windows.

@@ -13,6 +13,17 @@ namespace {
 // The limit of the timed read under way, for the trace of its reads.
 uint32_t timed_limit_ms = 0;
 
+// The hang-up of the open port has been traced.
+int32_t hang_up_traced = 0;
+
+// A hang-up the system reported (the main loop's wait sees it first) is
+// traced once, as it is seen.
+void trace_hang_up_seen(const SerialPort* port) {
+    if (hang_up_traced || !trace_active() || !port_device_hung_up(port)) return;
+    hang_up_traced = 1;
+    trace_port_hang_up();
+}
+
 // Room for what still waits when a traced port closes.
 constexpr int32_t CLOSE_SHOWN_BYTES = 4096;
 
@@ -48,6 +59,7 @@ int32_t port_open_candidate(SerialPort* port, const PortCandidate* candidate, ui
     port->failure_pid = 0;
     const int32_t opened = port_open_device(port, candidate->device, baud);
     trace_port_open(candidate->label, baud, opened, port->failure);
+    hang_up_traced = 0;
     return opened;
 }
 
@@ -81,11 +93,14 @@ int32_t port_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     const uint64_t start = timer_now_us();
     const int32_t got = port_device_read(port, buffer, count);
     trace_port_read(buffer, count, got, timer_now_us() - start, port->is_open, timed_limit_ms);
+    trace_hang_up_seen(port);
     return got;
 }
 
 int32_t port_pending(SerialPort* port) {
-    return port_device_pending(port);
+    const int32_t waiting = port_device_pending(port);
+    trace_hang_up_seen(port);
+    return waiting;
 }
 
 int32_t port_open(SerialPort* port, uint32_t number, uint32_t baud) {

@@ -389,6 +389,10 @@ int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     return got;
 }
 
+int32_t port_device_hung_up(const SerialPort* port) {
+    return port->hung_up;
+}
+
 int32_t port_device_pending(SerialPort* port) {
     if (!port_usable(port)) return 0;
     int waiting = 0;

@@ -262,6 +262,12 @@ int32_t port_device_read(SerialPort* port, uint8_t* buffer, int32_t count) {
     return transfer_count(port->handle, overlapped);
 }
 
+int32_t port_device_hung_up(const SerialPort* port) {
+    // Windows tells of a device that went away only as transfers that fail.
+    (void)port;
+    return 0;
+}
+
 int32_t port_device_pending(SerialPort* port) {
     if (!port_usable(port)) return 0;
     DWORD errors = 0;  // line errors are cleared by the call; which ones is of no interest

@@ -208,8 +208,9 @@ bool trace_open(const char* path) {
                                 "# started %s; ms since then, port, event; bytes in hex after \":\"\n",
                                 OFWU_VERSION, TRACE_FORMAT, started);
     trace.used = n > 0 ? static_cast<uint32_t>(n) : 0;
+    // A disk already full ends the trace at once; the run goes on.
     write_out();
-    return trace.active != 0;
+    return true;
 }
 
 int32_t trace_active() {
@@ -285,6 +286,14 @@ void trace_port_read(const uint8_t* data, int32_t count, int32_t got, uint64_t s
         if (still_open && limit_ms != 0) put(", limit %u ms)", limit_ms);
         else if (still_open) put(")");
     }
+    end(now);
+}
+
+void trace_port_hang_up() {
+    if (!trace.active) return;
+    const uint64_t now = elapsed_us();
+    begin(now);
+    put("hang-up");
     end(now);
 }
 

@@ -38,6 +38,8 @@ void trace_port_rate(uint32_t baud, int32_t changed);
 void trace_port_write(const uint8_t* data, int32_t count, int32_t written);
 void trace_port_read(const uint8_t* data, int32_t count, int32_t got, uint64_t spent_us, int32_t still_open,
                      uint32_t limit_ms);
+// The system says the device hung up.
+void trace_port_hang_up();
 // The bytes still waiting when the port closes, which the close discards.
 void trace_port_close(const uint8_t* waiting, int32_t count);
 

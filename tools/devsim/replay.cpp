@@ -90,6 +90,8 @@ void take_event(Parser* p, const std::string& text, uint64_t at_us, uint32_t num
         } else if (text.find(" hang-up") != std::string::npos) {
             add(p, ReplayKind::hangup, {}, at_us, number);
         }
+    } else if (event == "hang-up") {
+        add(p, ReplayKind::hangup, {}, at_us, number);
     } else if (event == "flush" || event == "drain" || event == "close,") {
         // What was thrown away had come before; it is sent first.
         std::vector<uint8_t> discarded = bytes_after_colon(text);

@@ -11,7 +11,7 @@
 //                             had them (its end, less the gap that ended it and
 //                             the bytes' own line time)
 //   drain ..., close, K waiting: bytes   sent, as bytes that were waiting
-//   read ... hang-up          the device hangs up (is unplugged) then
+//   hang-up, read ... hang-up the device hangs up (is unplugged) then
 //   again N                   the line before, N more times (reads spread
 //                             evenly up to this line's time)
 // Each byte sent is due at its recorded time after the write before it,
