@@ -130,6 +130,7 @@ void run_main_loop() {
         idle_wait(&port, pass_wait_ms());
         if (update_done && (ready || timer_expired(watch_timer, WATCH_LIMIT_MS))) watch_over();
         feed_waiting_bytes();
+        trace_write_out_when_full();
         consume_key();
         if (!update_done) update_pass();
     }

@@ -105,7 +105,7 @@ int32_t packet_nak() {
 CommandResult bootloader_command(const uint8_t* data, uint8_t length, uint32_t limit) {
     if (packet_send(data, length, 1, limit) != SEND_OK) return COMMAND_NOT_ACCEPTED;
     uint8_t status = COMMAND_STATUS;
-    trace_step("status request");
+    trace_mark("status request");
     if (packet_send(&status, 1, 1, limit) != SEND_OK) return COMMAND_REQUEST_FAILED;
     uint8_t status_length = 1;
     if (packet_receive(&status, &status_length, limit) != RECEIVE_OK) return COMMAND_NO_STATUS;

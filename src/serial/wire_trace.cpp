@@ -397,8 +397,20 @@ void trace_step(const char* format, ...) {
     write_out_when_full();
 }
 
+void trace_mark(const char* step) {
+    if (!trace.active) return;
+    const uint64_t now = elapsed_us();
+    begin(now);
+    put("step %s", step);
+    end(now);
+}
+
 void trace_write_out() {
     write_out();
+}
+
+void trace_write_out_when_full() {
+    write_out_when_full();
 }
 
 void trace_end(const char* outcome) {

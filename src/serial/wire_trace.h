@@ -63,8 +63,13 @@ void trace_step(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-// Everything that waits, to the file now.
+// A step inside an exchange ("status request"): never a write to the file.
+void trace_mark(const char* step);
+// Everything that waits, to the file now; or once the buffer holds
+// TRACE_FLUSH_AT, for the main loop's passes, where the watch may run for
+// minutes without a step.
 void trace_write_out();
+void trace_write_out_when_full();
 // The run's outcome, then everything to the file, which is closed.
 void trace_end(const char* outcome);
 // From a signal's handler: what waits goes to the file, with the signal.
