@@ -60,14 +60,20 @@ void put(const char* format, ...)
 #endif
     ;
 
-void put(const char* format, ...) {
+// Appends to the line being made, one short of its end at the most (room
+// for its newline).
+void put_list(const char* format, va_list arguments) {
     if (trace.length >= LINE_MAX) return;
-    va_list arguments;
-    va_start(arguments, format);
     const int n = std::vsnprintf(trace.line + trace.length, LINE_MAX - trace.length, format, arguments);
-    va_end(arguments);
     if (n > 0) trace.length += static_cast<uint32_t>(n);
     if (trace.length >= LINE_MAX) trace.length = LINE_MAX - 1;
+}
+
+void put(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    put_list(format, arguments);
+    va_end(arguments);
 }
 
 void put_time(char* text, size_t size, uint64_t us) {
@@ -389,10 +395,8 @@ void trace_step(const char* format, ...) {
     put("step ");
     va_list arguments;
     va_start(arguments, format);
-    const int n = std::vsnprintf(trace.line + trace.length, LINE_MAX - trace.length, format, arguments);
+    put_list(format, arguments);
     va_end(arguments);
-    if (n > 0) trace.length += static_cast<uint32_t>(n);
-    if (trace.length >= LINE_MAX) trace.length = LINE_MAX - 1;
     end(now);
     write_out_when_full();
 }

@@ -199,6 +199,12 @@ void device_noise(Device* device, uint8_t byte, uint64_t now_us) {
     }
 }
 
+void device_arrive(Device* device, uint8_t byte, uint32_t sent_baud, uint64_t now_us) {
+    device->line_baud = sent_baud;
+    if (sent_baud == device_baud(*device)) device_receive(device, byte, now_us);
+    else device_noise(device, byte, now_us);
+}
+
 void device_advance(Device* device, uint64_t now_us) {
     device->now_us = now_us;
     if (device->unplugged) return;

@@ -91,6 +91,9 @@ uint32_t device_baud(const Device& device);
 void device_receive(Device* device, uint8_t byte, uint64_t now_us);
 // One byte that arrived at a rate the device's present mode does not use.
 void device_noise(Device* device, uint8_t byte, uint64_t now_us);
+// One byte that has fully arrived, sent by the program at `sent_baud`: heard
+// when that is the device's rate, noise otherwise.
+void device_arrive(Device* device, uint8_t byte, uint32_t sent_baud, uint64_t now_us);
 // A pseudo-terminal does not hold a rate change back until the bytes written
 // before it have been read: a read that finds the line at a new rate may hold
 // bytes sent at the rate before it (the program wrote them, then changed the

@@ -110,9 +110,7 @@ void deliver_input(Loop* loop, uint64_t now) {
     while (!loop->inbox.empty() && loop->inbox.front().arrival_us <= now && !device->unplugged) {
         const InByte in = loop->inbox.front();
         loop->inbox.pop_front();
-        device->line_baud = in.line_baud;
-        if (in.line_baud == device_baud(*device)) device_receive(device, in.byte, in.arrival_us);
-        else device_noise(device, in.byte, in.arrival_us);
+        device_arrive(device, in.byte, in.line_baud, in.arrival_us);
     }
 }
 

@@ -187,9 +187,7 @@ void line_run(Line* l, uint64_t now) {
     while (!l->to_device.empty() && l->to_device.front().arrival_us <= now && !device->unplugged) {
         const InByte in = l->to_device.front();
         l->to_device.pop_front();
-        device->line_baud = in.sent_baud;
-        if (in.sent_baud == device_baud(*device)) device_receive(device, in.byte, in.arrival_us);
-        else device_noise(device, in.byte, in.arrival_us);
+        device_arrive(device, in.byte, in.sent_baud, in.arrival_us);
     }
     device_advance(device, now);
     if (device->unplugged) return line_stop(l, "unplugged");
