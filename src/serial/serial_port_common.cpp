@@ -74,10 +74,9 @@ int32_t port_close(SerialPort* port) {
         // What still waits is lost with the close; the trace keeps it, read
         // from the queue it is already in.
         static uint8_t waiting[CLOSE_SHOWN_BYTES];
-        int32_t count = port_device_pending(port);
-        count = count < CLOSE_SHOWN_BYTES ? count : CLOSE_SHOWN_BYTES;
-        if (count > 0) count = port_device_read(port, waiting, count);
-        trace_port_close(waiting, count);
+        const int32_t pending = port_device_pending(port);
+        const int32_t shown = pending < CLOSE_SHOWN_BYTES ? pending : CLOSE_SHOWN_BYTES;
+        trace_port_close(waiting, shown > 0 ? port_device_read(port, waiting, shown) : 0);
     }
     return port_device_close(port);
 }
