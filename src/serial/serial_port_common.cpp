@@ -76,7 +76,8 @@ int32_t port_close(SerialPort* port) {
         static uint8_t waiting[CLOSE_SHOWN_BYTES];
         const int32_t pending = port_device_pending(port);
         const int32_t shown = pending < CLOSE_SHOWN_BYTES ? pending : CLOSE_SHOWN_BYTES;
-        trace_port_close(waiting, shown > 0 ? port_device_read(port, waiting, shown) : 0);
+        // A read of no bytes returns 0 at once.
+        trace_port_close(waiting, port_device_read(port, waiting, shown));
     }
     return port_device_close(port);
 }
