@@ -14,10 +14,11 @@ set -eu
 # busybox, cpio and xz make the virtual machine on the kernel's own serial
 # drivers (tests/vm); ansible-core runs the station playbook (tests/fleet);
 # libssl-dev is the libcrypto the program checks image signatures with, and
-# openssl signs image files in the tests and SHA256SUMS in a release.
+# openssl signs image files in the tests and SHA256SUMS in a release; ccache
+# keeps compiled objects for the next run's trees (scripts/configure.sh).
 packages="cmake g++ ninja-build libssl-dev openssl nlohmann-json3-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
     tmux clang libclang-rt-14-dev clang-tidy cppcheck dpkg-dev lintian icoutils unzip groff-base
-    git python3 picocom minicom cu qemu-system-x86 busybox-static cpio xz-utils ansible-core"
+    ccache git python3 picocom minicom cu qemu-system-x86 busybox-static cpio xz-utils ansible-core"
 [ $# -gt 0 ] && packages="$*"
 
 missing=
