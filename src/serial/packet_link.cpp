@@ -56,7 +56,7 @@ PacketSendResult packet_send(const uint8_t* data, uint8_t length, int32_t await_
     if (port_write(&port, &checksum, 1) != 1) return SEND_CHECKSUM_NOT_WRITTEN;
     // A packet without data writes nothing here, and port_write reports 0.
     if (port_write(&port, data, length) != length) return SEND_DATA_NOT_WRITTEN;
-    trace_packet_sent(data, length);
+    trace_packet_sent(data, length, checksum);
     if (!await_ack) return SEND_OK;
 
     uint8_t answer = 0;
@@ -85,8 +85,9 @@ PacketReceiveResult packet_receive(uint8_t* buffer, uint8_t* length, uint32_t li
     }
     const uint8_t kept = announced < capacity ? announced : capacity;
     std::memcpy(buffer, data, kept);
-    trace_packet_received(length_byte, checksum, data, announced, packet_checksum(data, announced) == checksum);
-    if (packet_checksum(data, announced) != checksum) {
+    const bool checksum_good = packet_checksum(data, announced) == checksum;
+    trace_packet_received(length_byte, checksum, data, announced, checksum_good ? 1 : 0);
+    if (!checksum_good) {
         *length = 0;
         return packet_nak() == 0 ? RECEIVE_OK : RECEIVE_ANSWER_NOT_WRITTEN;
     }

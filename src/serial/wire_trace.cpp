@@ -338,12 +338,12 @@ void trace_discard_end() {
     end(d->start_us);
 }
 
-void trace_packet_sent(const uint8_t* data, uint8_t length) {
+void trace_packet_sent(const uint8_t* data, uint8_t length, uint8_t checksum) {
     if (!trace.active) return;
     const uint64_t now = elapsed_us();
     begin(now);
     put("packet sent: length %u, checksum 0x%02X", static_cast<unsigned>(static_cast<uint8_t>(length + 2u)),
-        packet_checksum(data, length));
+        static_cast<unsigned>(checksum));
     if (length > 0 && data[0] > ' ' && data[0] < 0x7F) put(", command '%c'", data[0]);
     end(now);
 }

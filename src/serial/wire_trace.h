@@ -49,7 +49,7 @@ void trace_discard_begin(const char* kind);
 void trace_discard_end();
 
 // Readings of what the program framed.
-void trace_packet_sent(const uint8_t* data, uint8_t length);
+void trace_packet_sent(const uint8_t* data, uint8_t length, uint8_t checksum);
 void trace_packet_received(uint8_t length_byte, uint8_t checksum, const uint8_t* data, uint8_t announced,
                            int32_t checksum_good);
 // The byte that answered a packet (ACK, NAK or another), -1 for none.
