@@ -104,7 +104,17 @@ EOF
 }
 
 # Builds the packages from a clean copy of the committed sources in $1.
+# The CI step's one build compiles through ccache where it is installed, as
+# the test trees do: the folder's name is new each time, so the cache is told
+# to take paths from $1 on. Never the two builds that must match: a cache
+# would hand the second the first's objects, and a build that differs from
+# itself would pass.
 build_packages() {
+    launcher=
+    if [ "$once" = yes ] && command -v ccache >/dev/null 2>&1; then
+        launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+        export CCACHE_BASEDIR="$1" CCACHE_NOHASHDIR=1 CCACHE_IGNOREOPTIONS="-ffile-prefix-map=*"
+    fi
     mkdir -p "$1/out"
     git -C "$root" archive --format=tar -o "$1/src.tar" HEAD || fail "git archive failed"
     mkdir -p "$1/src" && tar -xf "$1/src.tar" -C "$1/src"
@@ -113,7 +123,7 @@ build_packages() {
         [ $tree = windows ] && toolchain=-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
         # shellcheck disable=SC2086
         (cd "$1/src" && cmake -S . -B "$1/$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOFWU_BUILD_TESTS=OFF \
-            $toolchain ${image_keys:+"-DOFWU_IMAGE_KEYS=$image_keys"} >"$1/$tree.configure.log" 2>&1 &&
+            $launcher $toolchain ${image_keys:+"-DOFWU_IMAGE_KEYS=$image_keys"} >"$1/$tree.configure.log" 2>&1 &&
             cmake --build "$1/$tree" --target package >"$1/$tree.log" 2>&1) ||
             { tail -n 40 "$1/$tree.log" >&2; fail "the $tree packages did not build (the end of its log is above)"; }
     done
@@ -203,8 +213,10 @@ for os_id in ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d
 EOF
 }
 
+once=no
 case "${1:-}" in
-    "" | --once) ;;
+    "") ;;
+    --once) once=yes ;;
     *) fail "unknown argument: $1 (scripts/release.sh [--once])" ;;
 esac
 echo "release: building ofwu $version (SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH)"
