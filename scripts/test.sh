@@ -50,20 +50,27 @@ run_ctest() {
     ctest "$@" >"$logs/$name.log" 2>&1
 }
 
-# The native suites mostly wait on ports and devices (more at a time than
-# processors), and take minutes: fuzzing, static analysis and the packages
-# run meanwhile, on one processor and at a lower priority, so that the
-# tests' programs and simulated devices are kept waiting for one as little
-# as may be. (A simulated device that reads the program's bytes late sees
-# them at the rate the program has set since: its line is a pseudo-terminal,
-# which does not hold a rate change back until the bytes before it are
-# read.) Not the lowest: on a machine kept busy by other work at the normal
-# priority, nice 19 gets a share of one in seventy, and the steps took over
-# half an hour; at 5 they get about a quarter of a processor there.
-echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer (output follows)"
+# Every suite mostly waits: on ports, simulated devices, Wine's programs and
+# the guest's serial lines. So the native tests, the Windows tests under Wine
+# and the virtual machine run side by side, and fuzzing, static analysis and
+# the packages meanwhile at a lower priority, so that the tests' programs and
+# simulated devices are kept waiting for a processor as little as may be.
+# (A simulated device that reads the program's bytes late sees them at the
+# rate the program has set since: its line is a pseudo-terminal, which does
+# not hold a rate change back until the bytes before it are read.) Not the
+# lowest priority: on a machine kept busy by other work at the normal one,
+# nice 19 gets a share of one in seventy, and the steps took over half an
+# hour; at 5 they get about a quarter of a processor there. The Windows
+# tests' ports (COM7) are none of the native Wine rows' (COM1 to COM23 but
+# 7), so the two may share the prefix.
 ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=abort_on_error=1:print_stacktrace=1 \
     run_ctest native --test-dir build-asan --output-on-failure -j $((jobs * 2)) -LE quick-only &
 native=$!
+run_ctest wine --test-dir build-windows --output-on-failure &
+wine=$!
+# The program on the kernel's own serial drivers, in a QEMU guest.
+tests/vm/run.sh >"$logs/vm.out" 2>&1 &
+vm_pid=$!
 background="nice -n 5 taskset -c 0"
 # A machine that does not allow processor 0 still gets the lower priority.
 taskset -c 0 true 2>/dev/null || background="nice -n 5"
@@ -77,15 +84,12 @@ $background scripts/release.sh --once || status=1
 wait "$native" || status=1
 echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cat "$logs/native.log"
+wait "$wine" || status=1
 echo "== Windows tests under Wine"
-run_ctest wine --test-dir build-windows --output-on-failure || status=1
 cat "$logs/wine.log"
-
-# The program on the kernel's own serial drivers, in a QEMU guest; alone,
-# since the guest's timing shares the processors with the other suites.
-echo "== Linux serial drivers in a virtual machine (tests/vm)"
-tests/vm/run.sh >"$logs/vm.out" 2>&1
+wait "$vm_pid"
 vm=$?
+echo "== Linux serial drivers in a virtual machine (tests/vm)"
 cat "$logs/vm.out"
 [ "$vm" -eq 0 ] || [ "$vm" -eq 77 ] || status=1  # 77: skipped, and under CI=true it is 1
 
