@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs what is missing, builds the native and the Windows program, and
-# runs every test: natively (under sanitizers), and the Windows build under
-# Wine; then fuzzing, static analysis and the packages.
+# runs every test side by side: natively (under sanitizers), the Windows
+# build under Wine, and the native program in a virtual machine on the
+# kernel's own serial drivers; with fuzzing, static analysis and the
+# packages beside them.
 #
 #   scripts/test.sh           everything (what CI runs)
 #   scripts/test.sh --quick   the edit-build-test loop: no installation, the
