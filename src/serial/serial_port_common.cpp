@@ -121,10 +121,7 @@ int32_t port_read_timed(SerialPort* port, uint8_t* buffer, int32_t count, uint32
         remaining -= got;
         // A read that fails at once (port closed, device unplugged) would
         // otherwise spin a whole core until the limit passes.
-        if (got == 0 && remaining > 0 && !timer_expired(start, limit)) {
-            trace_sleep(1);
-            sleep_ms(1);
-        }
+        if (got == 0 && remaining > 0 && !timer_expired(start, limit)) trace_sleep(1);
     }
     timed_limit_ms = 0;
     return count - remaining;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "serial/packet_link.h"
 #include "serial/serial_port.h"
@@ -380,12 +381,14 @@ void trace_text(const char* line) {
 }
 
 void trace_sleep(uint32_t ms) {
-    if (!trace.active) return;
-    const uint64_t now = elapsed_us();
-    begin(now);
-    put("sleep %u", ms);
-    end(now);
-    if (ms > 1) write_out_when_full();
+    if (trace.active) {
+        const uint64_t now = elapsed_us();
+        begin(now);
+        put("sleep %u", ms);
+        end(now);
+        if (ms > 1) write_out_when_full();
+    }
+    sleep_ms(ms);
 }
 
 void trace_step(const char* format, ...) {

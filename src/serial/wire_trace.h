@@ -56,6 +56,8 @@ void trace_packet_received(uint8_t length_byte, uint8_t checksum, const uint8_t*
 void trace_answer(int32_t byte);
 // A message line, shown as text with control characters escaped.
 void trace_text(const char* line);
+// Sleeps `ms` (sleep_ms), traced: the one way the program's own waits are
+// recorded.
 void trace_sleep(uint32_t ms);
 // One of the program's steps: "query", "probe", "block 3 of 120", ...
 void trace_step(const char* format, ...)

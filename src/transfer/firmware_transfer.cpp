@@ -43,7 +43,6 @@ void back_to_application_rate() {
 bool enter_bootloader() {
     write_entry_string();
     trace_sleep(BOOTLOADER_START_WAIT_MS);
-    sleep_ms(BOOTLOADER_START_WAIT_MS);
     (void)link_rate_change(BOOTLOADER_BAUD, LINK_NONE);  // a failure shows as probes that fail
     for (uint32_t attempt = 0; attempt < ENTRY_ATTEMPTS; ++attempt) {
         flush_bootloader();
@@ -118,7 +117,6 @@ void leave_bootloader() {
     // The bootloader does not acknowledge the return command; it restarts.
     (void)packet_send(packet_buffer, 1, 0, RETURN_LIMIT_MS);
     trace_sleep(RETURN_SETTLE_MS);
-    sleep_ms(RETURN_SETTLE_MS);
     (void)link_rate_change(APPLICATION_BAUD, LINK_NONE);  // a failure shows in the next exchange
     // The restarted application announces its version by itself; what it
     // says is taken in, but the update's outcome does not depend on it. An

@@ -247,10 +247,11 @@ TEST(ProgramBatchLoop, ALoopReadingPortsFromItsInputUpdatesEveryDevice) {
 }
 
 // A log closed early never stops an update, and a run ended by a signal
-// still sums itself up.
+// still sums itself up, and writes out its wire trace and the signal.
 TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
     TempFolder folder;
     const std::string rc = folder.path + "/rc";
+    const std::string trace = folder.path + "/run.trace";
     struct Case { const char* name; std::string shell; std::vector<std::string> device; std::string said; int status; bool whole; };
     const Case cases[] = {
         {"a log closed after three lines", "{ \"$@\"; echo $? > '" + rc + "'; } | head -n 3 > /dev/null",
@@ -261,7 +262,7 @@ TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RunPlan plan = batch_on_com3(c.device);
+        RunPlan plan = batch_on_com3(c.device, {"--trace", trace});
         // The tests ignore SIGPIPE, and an ignored signal stays so in a child.
         plan.launcher = {"/usr/bin/env", "--default-signal=PIPE", "/bin/sh", "-c", c.shell, "sh"};
         const RunResult run = e2e_run(plan);
@@ -269,6 +270,13 @@ TEST(ProgramBatchLoop, AClosedLogOrASignalStillEndsWithItsStatus) {
         EXPECT_EQ(std::atoi(file_text(rc).c_str()), c.status) << run.output;
         const size_t tail = std::min(run.output.size(), c.said.size());
         EXPECT_EQ(run.output.substr(run.output.size() - tail), c.said);
+        // The trace holds the exchanges before, and its last line is the one
+        // the signal's handler wrote, or the run's end.
+        const std::string traced = file_text(trace);
+        const std::string last = c.whole ? " - end the device runs the update's version (outcome 0)\n"
+                                         : "\n# ended by signal 15\n";
+        EXPECT_NE(traced.find(" COM3 step query\n"), std::string::npos) << traced.substr(0, 400);
+        EXPECT_EQ(traced.substr(traced.size() - std::min(traced.size(), last.size())), last);
         if (c.whole) {
             expect_image_complete(run.devices.at(0), 1);
         }

@@ -85,8 +85,7 @@ void replay_differs(Device* device, const std::string& what) {
 }
 
 std::string hex(uint8_t byte) {
-    static const char DIGITS[] = "0123456789ABCDEF";
-    return {DIGITS[byte >> 4], DIGITS[byte & 15]};
+    return report_hex(&byte, 1);
 }
 
 // One byte of the program, against the trace's next write.

@@ -33,6 +33,16 @@ void report_wire(Report* report, bool to_program, uint32_t baud, const uint8_t* 
     report->wire.back().bytes.append(reinterpret_cast<const char*>(bytes), count);
 }
 
+std::string report_hex(const uint8_t* bytes, size_t count) {
+    static const char DIGITS[] = "0123456789ABCDEF";
+    std::string hex;
+    for (size_t i = 0; i < count; ++i) {
+        hex += DIGITS[bytes[i] >> 4];
+        hex += DIGITS[bytes[i] & 15];
+    }
+    return hex;
+}
+
 void report_protocol_error(Report* report, const std::string& what) {
     report->protocol_errors.push_back(what);
 }
@@ -46,12 +56,7 @@ void report_write_members(nlohmann::ordered_json* object, const Report& report) 
     if (report.record_wire) {
         o["wire"] = nlohmann::ordered_json::array();
         for (const WireRun& run : report.wire) {
-            std::string hex;
-            for (const char c : run.bytes) {
-                static const char DIGITS[] = "0123456789ABCDEF";
-                hex += DIGITS[static_cast<uint8_t>(c) >> 4];
-                hex += DIGITS[static_cast<uint8_t>(c) & 15];
-            }
+            const std::string hex = report_hex(reinterpret_cast<const uint8_t*>(run.bytes.data()), run.bytes.size());
             o["wire"].push_back({{"to", run.to_program ? "program" : "device"}, {"baud", run.baud}, {"hex", hex}});
         }
     }

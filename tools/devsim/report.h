@@ -42,6 +42,8 @@ void report_event(Report* report, double t_ms, uint32_t line_baud, uint32_t devi
 void report_count(Report* report, const std::string& name, uint64_t add = 1);
 void report_wire(Report* report, bool to_program, uint32_t baud, const uint8_t* bytes, size_t count);
 void report_protocol_error(Report* report, const std::string& what);
+// Bytes as hex digits, two a byte, nothing between them ("5E5624").
+std::string report_hex(const uint8_t* bytes, size_t count);
 
 // The events, counters, errors and times as members of `object`.
 void report_write_members(nlohmann::ordered_json* object, const Report& report);
